@@ -1,0 +1,1 @@
+"""Quorvex: a small image class with round-trip exact PNG and BMP codecs."""

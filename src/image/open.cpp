@@ -1,0 +1,118 @@
+// Opening: SimpleImage.open(source) and the format dispatch SimpleImage._streamToImage(stream).
+#include "bmp/bmp_api.hpp"
+#include "image/module_state.hpp"
+#include "image/simple_image.hpp"
+#include "interop/errors.hpp"
+#include "interop/unpack.hpp"
+#include "png/png_api.hpp"
+
+namespace qv {
+
+namespace {
+
+enum Result { kWidth, kHeight, kPixels, kChannels, kAlpha, kChunks, kBmpMeta, kPngFilters, kResultSize };
+
+// stream.close(), keeping an error already in flight as the one that propagates.
+bool close_stream(PyObject* stream)
+{
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref closed = Ref::consume(PyObject_CallMethod(stream, "close", nullptr));
+    if (type != nullptr) {
+        if (!closed) PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return false;
+    }
+    return static_cast<bool>(closed);
+}
+
+// cls._streamToImage(stream), unpacked into the eight result slots.
+bool decode_stream(PyObject* cls, PyObject* stream, Ref* slots)
+{
+    Ref result = Ref::consume(PyObject_CallMethod(cls, "_streamToImage", "O", stream));
+    return result && unpack_exact(result.get(), kResultSize, slots);
+}
+
+bool decode_source(const Call& call, PyObject* source, Ref* slots)
+{
+    PyObject* cls = call.self;
+    Ref path_type = module_attr(call.module, "Path");
+    if (!path_type) return false;
+    int is_path = PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, path_type.get());
+    if (is_path < 0) return false;
+    if (is_path) {
+        Ref file = Ref::consume(PyObject_CallFunction(state_of(call.module)->builtin_open, "Os", source, "rb"));
+        if (!file) return false;
+        const bool decoded = decode_stream(cls, file.get(), slots);
+        return close_stream(file.get()) && decoded;
+    }
+    if (PyBytes_Check(source) || PyByteArray_Check(source)) {
+        Ref bytes_io = module_attr(call.module, "BytesIO");
+        if (!bytes_io) return false;
+        Ref stream = Ref::consume(PyObject_CallOneArg(bytes_io.get(), source));
+        return stream && decode_stream(cls, stream.get(), slots);
+    }
+    raise_type_error("source must be a file path or raw bytes");
+    return false;
+}
+
+bool print_opened(PyObject* module, PyObject* const* slots)
+{
+    Ref line = Ref::consume(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S", slots[kWidth],
+                                                 slots[kHeight], slots[kChannels]));
+    if (!line) return false;
+    return static_cast<bool>(Ref::consume(PyObject_CallOneArg(state_of(module)->builtin_print, line.get())));
+}
+
+}  // namespace
+
+PyObject* image_open(const Call& call)
+{
+    PyObject* source = call.args[0];
+    PyTypeObject* image_type = state_of(call.module)->image_type;
+    if (PyObject_TypeCheck(source, image_type)) return Py_NewRef(source);
+
+    Ref slots[kResultSize];
+    if (!decode_source(call, source, slots)) return nullptr;
+    PyObject* values[kResultSize];
+    for (int i = 0; i < kResultSize; ++i) values[i] = slots[i].get();
+
+    Ref image = Ref::consume(PyObject_CallFunctionObjArgs(call.self, values[kWidth], values[kHeight], values[kPixels],
+                                                          values[kAlpha], values[kChunks], values[kBmpMeta],
+                                                          values[kPngFilters], nullptr));
+    if (!image || !print_opened(call.module, values)) return nullptr;
+    if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), image_type)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,
+                     image_type->tp_name);
+        return nullptr;
+    }
+    return image.release();
+}
+
+PyObject* image_stream_to_image(const Call& call)
+{
+    PyObject* stream = call.args[0];
+    Ref signature = Ref::consume(PyObject_CallMethod(stream, "read", "i", 8));
+    if (!signature) return nullptr;
+    if (!Ref::consume(PyObject_CallMethod(stream, "seek", "i", 0))) return nullptr;
+
+    Ref png_signature = module_attr(call.module, "PNG_SIGNATURE");
+    if (!png_signature) return nullptr;
+    Ref is_png = Ref::consume(PyObject_CallMethod(signature.get(), "startswith", "O", png_signature.get()));
+    if (!is_png) return nullptr;
+    const int png = PyObject_IsTrue(is_png.get());
+    if (png < 0) return nullptr;
+    if (png) return load_png(call.module, stream).release();
+
+    BufferView head;
+    if (!head.acquire(signature.get(), PyBUF_SIMPLE)) return nullptr;
+    if (head.size() >= 2 && head.data()[0] == 'B' && head.data()[1] == 'M') {
+        head.reset();
+        return load_bmp(call.module, stream).release();
+    }
+    return raise_value_error("Unsupported image format");
+}
+
+}  // namespace qv

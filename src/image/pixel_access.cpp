@@ -1,0 +1,160 @@
+// getPixel / putPixel: three bytes of the image's own pixel buffer, read or written in place.
+#include "image/simple_image.hpp"
+#include "interop/errors.hpp"
+#include "interop/ints.hpp"
+#include "interop/unpack.hpp"
+
+namespace qv {
+
+namespace {
+
+const char kOutOfBounds[] = "Pixel coordinate out of bounds";
+
+// Where a pixel's colour starts. Plain ints take the native path (`offset`); anything else
+// (floats, big ints, int subclasses) goes through the host's own comparisons and
+// arithmetic, so its errors are the host's (`index` holds the host's index object).
+struct PixelIndex {
+    bool native = false;
+    long long offset = 0;
+    Ref index;
+};
+
+bool plain_int(PyObject* obj, long long* out)
+{
+    if (!PyLong_CheckExact(obj) && !PyBool_Check(obj)) return false;
+    int overflow = 0;
+    *out = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    return overflow == 0 && !(*out == -1 && PyErr_Occurred());
+}
+
+// Python's `low <= value` / `value < high`, value as given.
+int host_compare(PyObject* a, PyObject* b, int op)
+{
+    Ref result = Ref::consume(PyObject_RichCompare(a, b, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+bool locate_generic(ImageObject* self, PyObject* x, PyObject* y, PixelIndex* out)
+{
+    Ref zero = Ref::consume(PyLong_FromLong(0));
+    Ref width = Ref::consume(PyLong_FromLong(self->width));
+    Ref height = Ref::consume(PyLong_FromLong(self->height));
+    if (!zero || !width || !height) return false;
+    const struct { PyObject* a; PyObject* b; int op; } tests[] = {
+        {zero.get(), x, Py_LE}, {x, width.get(), Py_LT}, {zero.get(), y, Py_LE}, {y, height.get(), Py_LT},
+    };
+    for (const auto& t : tests) {
+        const int inside = host_compare(t.a, t.b, t.op);
+        if (inside < 0) return false;
+        if (inside == 0) return raise_value_error(kOutOfBounds), false;
+    }
+    Ref three = Ref::consume(PyLong_FromLong(3));
+    Ref row = Ref::consume(PyNumber_Multiply(y, width.get()));
+    if (!three || !row) return false;
+    Ref cell = Ref::consume(PyNumber_Add(row.get(), x));
+    if (!cell) return false;
+    out->index = Ref::consume(PyNumber_Multiply(cell.get(), three.get()));
+    return static_cast<bool>(out->index);
+}
+
+// Steps shared by both methods: the tuple's two items, then the bounds test.
+bool locate(ImageObject* self, PyObject* coords, PixelIndex* out)
+{
+    const Py_ssize_t n = PyTuple_GET_SIZE(coords);
+    if (n != 2) {
+        if (n > 2) raise_too_many_values(2);
+        else raise_need_more_values(n);
+        return false;
+    }
+    PyObject* x = PyTuple_GET_ITEM(coords, 0);
+    PyObject* y = PyTuple_GET_ITEM(coords, 1);
+    long long xv = 0;
+    long long yv = 0;
+    if (plain_int(x, &xv) && plain_int(y, &yv)) {
+        if (xv < 0 || xv >= self->width || yv < 0 || yv >= self->height) {
+            return raise_value_error(kOutOfBounds), false;
+        }
+        out->native = true;
+        out->offset = (yv * self->width + xv) * 3;
+        return true;
+    }
+    if (PyErr_Occurred()) return false;
+    return locate_generic(self, x, y, out);
+}
+
+// The host's IndexError for a byte past the buffer: the fields can be desynchronised by hand.
+bool byte_in_range(PyObject* pixels, long long offset)
+{
+    if (offset < PyByteArray_GET_SIZE(pixels)) return true;
+    PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+    return false;
+}
+
+// pixels[index + k], through the host unless the native path applies.
+Ref read_channel(PyObject* pixels, const PixelIndex& at, int k)
+{
+    if (at.native && PyByteArray_CheckExact(pixels)) {
+        if (!byte_in_range(pixels, at.offset + k)) return {};
+        return Ref::consume(PyLong_FromLong(reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels))[at.offset + k]));
+    }
+    Ref index = at.native ? Ref::consume(PyLong_FromLongLong(at.offset + k)) : Ref::own(at.index.get());
+    if (!index) return {};
+    if (k != 0) {
+        Ref step = Ref::consume(PyLong_FromLong(k));
+        if (!step) return {};
+        index = Ref::consume(PyNumber_Add(index.get(), step.get()));
+        if (!index) return {};
+    }
+    return Ref::consume(PyObject_GetItem(pixels, index.get()));
+}
+
+bool write_channel(PyObject* pixels, const PixelIndex& at, int k, int value)
+{
+    if (at.native && PyByteArray_CheckExact(pixels)) {
+        if (!byte_in_range(pixels, at.offset + k)) return false;
+        reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels))[at.offset + k] = static_cast<unsigned char>(value);
+        return true;
+    }
+    Ref index = at.native ? Ref::consume(PyLong_FromLongLong(at.offset + k)) : Ref::own(at.index.get());
+    Ref step = Ref::consume(PyLong_FromLong(k));
+    Ref byte = Ref::consume(PyLong_FromLong(value));
+    if (!index || !step || !byte) return false;
+    index = Ref::consume(PyNumber_Add(index.get(), step.get()));
+    return index && PyObject_SetItem(pixels, index.get(), byte.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* image_get_pixel(const Call& call)
+{
+    ImageObject* self = as_image(call.self);
+    PixelIndex at;
+    if (!locate(self, call.args[0], &at)) return nullptr;
+    Ref pixels = Ref::own(self->pixels);
+    Ref r = read_channel(pixels.get(), at, 0);
+    if (!r) return nullptr;
+    Ref g = read_channel(pixels.get(), at, 1);
+    if (!g) return nullptr;
+    Ref b = read_channel(pixels.get(), at, 2);
+    if (!b) return nullptr;
+    return PyTuple_Pack(3, r.get(), g.get(), b.get());
+}
+
+PyObject* image_put_pixel(const Call& call)
+{
+    ImageObject* self = as_image(call.self);
+    PixelIndex at;
+    if (!locate(self, call.args[0], &at)) return nullptr;
+    Ref channels[3];
+    if (!unpack_exact(call.args[1], 3, channels)) return nullptr;
+    for (int k = 0; k < 3; ++k) {
+        const int value = int_low_byte(channels[k].get());
+        if (value < 0) return nullptr;
+        // Converting a channel may run Python code that replaces the buffer: use the current one.
+        Ref pixels = Ref::own(self->pixels);
+        if (!write_channel(pixels.get(), at, k, value)) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace qv
