@@ -92,3 +92,17 @@ def test_methods_refuse_a_foreign_self():
 def test_the_class_cannot_be_patched():
     with pytest.raises(TypeError):
         SimpleImage.getPixel = None
+
+
+@pytest.mark.parametrize("fn, text", [
+    (lambda: SimpleImage.open, "(source: 'ImageInput') -> 'SimpleImage'"),
+    (lambda: SimpleImage._streamToImage, "(stream)"),
+    (lambda: SimpleImage.getPixel, "(self, coords: 'Tuple[int, int]') -> 'Tuple[int, int, int]'"),
+    (lambda: SimpleImage(1, 1, b"abc").putPixel, "(coords: 'Tuple[int, int]', value: 'Sequence[int]') -> 'None'"),
+    (lambda: ext._writePng, "(path, width, height, pixels, alpha=None, filter_types=None) -> 'None'"),
+    (lambda: ext._writePngWithChunks, "(path, width, height, pixels, alpha, chunks, filter_types=None)"),
+    (lambda: ext._split_idat_payload, "(data, lengths)"),
+])
+def test_signatures_come_from_the_parameter_tables(fn, text):
+    import inspect
+    assert str(inspect.signature(fn())) == text

@@ -89,12 +89,51 @@ PyObject* get_module(PyObject* self, void*) { return PyModule_GetNameObject(as_f
 PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
 
+// inspect.Signature built from the parameter table, so that inspect.signature() and help()
+// show parameters, defaults and the stored annotations.
+PyObject* get_signature(PyObject* self, void*)
+{
+    const FunctionDef& def = *as_function(self)->def;
+    Ref inspect = Ref::consume(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref parameter = Ref::consume(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature = Ref::consume(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!parameter || !signature) return nullptr;
+    Ref kind = Ref::consume(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    Ref empty = Ref::consume(PyObject_GetAttrString(parameter.get(), "empty"));
+    Ref params = Ref::consume(PyList_New(0));
+    if (!kind || !empty || !params) return nullptr;
+
+    auto add = [&](const char* name, PyObject* default_value, const char* annotation) {
+        Ref ann = annotation != nullptr ? Ref::consume(PyUnicode_FromString(annotation)) : Ref::own(empty.get());
+        if (!ann) return false;
+        Ref kwargs = Ref::consume(Py_BuildValue("{sOsO}", "default", default_value, "annotation", ann.get()));
+        Ref args = Ref::consume(Py_BuildValue("(sO)", name, kind.get()));
+        if (!kwargs || !args) return false;
+        Ref param = Ref::consume(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+        return param && PyList_Append(params.get(), param.get()) == 0;
+    };
+    if (def.kind == Kind::Method && !add("self", empty.get(), nullptr)) return nullptr;
+    if (def.kind == Kind::ClassMethod && !add("cls", empty.get(), nullptr)) return nullptr;
+    for (const Param& p : def.sig.params) {
+        if (!add(p.name, p.required ? empty.get() : Py_None, p.annotation)) return nullptr;
+    }
+    Ref result = def.sig.return_annotation != nullptr ? Ref::consume(PyUnicode_FromString(def.sig.return_annotation))
+                                                      : Ref::own(empty.get());
+    if (!result) return nullptr;
+    Ref kwargs = Ref::consume(Py_BuildValue("{sO}", "return_annotation", result.get()));
+    Ref args = Ref::consume(PyTuple_Pack(1, params.get()));
+    if (!kwargs || !args) return nullptr;
+    return PyObject_Call(signature.get(), args.get(), kwargs.get());
+}
+
 PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
