@@ -1,0 +1,324 @@
+"""Benchmark: Quorvex against the libraries users would pick instead, and against zlib alone.
+
+    python bench/run.py [--images DIR] [--reps N] [--quick] [--chart FILE.png] [--markdown FILE]
+
+Prints a markdown table per measurement. Peers that are not installed are skipped with a note.
+Every timing is the median of N interleaved repetitions in this one process.
+"""
+
+import argparse
+import contextlib
+import io
+import os
+import resource
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zlib
+from pathlib import Path
+
+from Quorvex.simpleImage_ext import SimpleImage
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import synthetic  # noqa: E402
+
+try:
+    import numpy as np
+except ImportError:  # pragma: no cover
+    np = None
+
+
+def optional(name):
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
+PIL = optional("PIL")
+if PIL is not None:
+    from PIL import Image as PILImage
+png = optional("png")
+pyspng = optional("pyspng")
+cv2 = optional("cv2")
+
+NULL_OUT = io.StringIO()
+
+
+def quiet_open(data):
+    with contextlib.redirect_stdout(NULL_OUT):
+        img = SimpleImage.open(data)
+    NULL_OUT.seek(0)
+    NULL_OUT.truncate()
+    return img
+
+
+def png_idat(data):
+    """The joined IDAT data and the IHDR fields of a PNG file."""
+    pos, idat, ihdr = 8, [], None
+    while pos < len(data):
+        (length,) = struct.unpack(">I", data[pos:pos + 4])
+        ctype = data[pos + 4:pos + 8]
+        body = data[pos + 8:pos + 8 + length]
+        if ctype == b"IHDR":
+            ihdr = struct.unpack(">IIBBBBB", body)
+        elif ctype == b"IDAT":
+            idat.append(body)
+        elif ctype == b"IEND":
+            break
+        pos += 12 + length
+    return b"".join(idat), ihdr
+
+
+def median_times(contenders, reps):
+    """Runs every contender once per repetition, interleaved; returns medians in seconds."""
+    samples = {name: [] for name in contenders}
+    for _ in range(reps):
+        for name, fn in contenders.items():
+            t0 = time.perf_counter()
+            fn()
+            samples[name].append(time.perf_counter() - t0)
+    return {name: statistics.median(s) for name, s in samples.items()}
+
+
+def decode_contenders(data, is_png):
+    c = {"quorvex": lambda: quiet_open(data)}
+    if is_png:
+        idat, _ = png_idat(data)
+        c["zlib limit"] = lambda: zlib.decompress(idat)
+    if PIL:
+        c["pillow"] = lambda: PILImage.open(io.BytesIO(data)).load()
+    if png and is_png and len(data) < 4 << 20:  # pure Python: minutes on the largest images
+        c["pypng"] = lambda: list(png.Reader(bytes=data).read_flat()[2])
+    if pyspng and is_png:
+        c["pyspng"] = lambda: pyspng.load(data)
+    if cv2 and np is not None:
+        buf = np.frombuffer(data, np.uint8)
+        c["opencv"] = lambda: cv2.imdecode(buf, cv2.IMREAD_UNCHANGED)
+    return c
+
+
+def encode_contenders(img, data, is_png, workdir):
+    target = os.path.join(workdir, "out")
+    c = {"quorvex": lambda: img.save(target + (".png" if is_png else ".bmp"))}
+    if is_png:
+        # A PNG saved again keeps each row's filter type, so the file's own inflated data is
+        # exactly what our encoder compresses.
+        raw = zlib.decompress(png_idat(data)[0])
+        c["zlib limit"] = lambda: zlib.compress(raw)
+    if PIL:
+        pil = PILImage.open(io.BytesIO(data))
+        pil.load()
+        fmt = "PNG" if is_png else "BMP"
+        c["pillow"] = lambda: pil.save(target + ".pil", fmt, compress_level=6)
+    if cv2 and np is not None:
+        arr = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
+        ext = ".png" if is_png else ".bmp"
+        c["opencv"] = lambda: cv2.imwrite(target + ".cv" + ext, arr, [cv2.IMWRITE_PNG_COMPRESSION, 6])
+    return c
+
+
+def pixel_contenders(img, data):
+    w, h = img.size
+    coords = [((i * 7919) % w, (i * 104729) % h) for i in range(2000)]
+    c = {}
+
+    def ours_get():
+        g = img.getPixel
+        for xy in coords:
+            g(xy)
+
+    def ours_put():
+        p = img.putPixel
+        for xy in coords:
+            p(xy, (1, 2, 3))
+
+    c["quorvex getPixel"] = ours_get
+    c["quorvex putPixel"] = ours_put
+    if PIL:
+        pil = PILImage.open(io.BytesIO(data)).convert("RGB")
+        acc = pil.load()
+
+        def pil_get():
+            g = pil.getpixel
+            for xy in coords:
+                g(xy)
+
+        def pil_put():
+            p = pil.putpixel
+            for xy in coords:
+                p(xy, (1, 2, 3))
+
+        def acc_get():
+            for xy in coords:
+                acc[xy]
+
+        def acc_put():
+            for xy in coords:
+                acc[xy] = (1, 2, 3)
+
+        c.update({"pillow getpixel": pil_get, "pillow putpixel": pil_put,
+                  "pillow load()[x,y] get": acc_get, "pillow load()[x,y] set": acc_put})
+    return c, len(coords)
+
+
+PEAK_SCRIPT = r"""
+import contextlib, io, resource, sys
+from Quorvex.simpleImage_ext import SimpleImage
+path, mode, out = sys.argv[1:4]
+data = open(path, "rb").read()
+with contextlib.redirect_stdout(io.StringIO()):
+    img = SimpleImage.open(data) if mode == "save" else None
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+with contextlib.redirect_stdout(io.StringIO()):
+    if mode == "open":
+        img = SimpleImage.open(data)
+    else:
+        img.save(out)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base)
+"""
+
+
+def peak_kib(path, mode, workdir):
+    out = os.path.join(workdir, "peak" + Path(path).suffix)
+    result = subprocess.run([sys.executable, "-P", "-c", PEAK_SCRIPT, str(path), mode, out],
+                            capture_output=True, text=True, check=True)
+    return int(result.stdout.strip())
+
+
+def batch_speedup(datas, reps):
+    def work(items):
+        for d in items:
+            quiet_open_nolock(d)
+
+    def one_thread():
+        work(datas)
+
+    def two_threads():
+        half = len(datas) // 2
+        ts = [threading.Thread(target=work, args=(datas[:half],)),
+              threading.Thread(target=work, args=(datas[half:],))]
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join()
+
+    t = median_times({"1": one_thread, "2": two_threads}, reps)
+    return t["1"] / t["2"]
+
+
+def quiet_open_nolock(data):
+    # _streamToImage is the decode without the printed line (print would serialise threads).
+    return SimpleImage._streamToImage(io.BytesIO(data))
+
+
+def ms(t):
+    return f"{t * 1e3:.2f}"
+
+
+def table(title, header, rows):
+    lines = [f"\n### {title}\n", "| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(c) for c in r) + " |" for r in rows]
+    return "\n".join(lines)
+
+
+def ratio_row(name, times, reference="zlib limit"):
+    ours = times["quorvex"]
+    peers = {k: v for k, v in times.items() if k not in ("quorvex", reference)}
+    fastest = min(peers.values()) if peers else None
+    cells = [name, ms(ours)]
+    cells.append(f"{ours / times[reference]:.2f}" if reference in times else "-")
+    cells.append(f"{ours / fastest:.2f}" if fastest else "-")
+    cells += [ms(times[k]) if k in times else "-" for k in PEER_ORDER]
+    return cells
+
+
+PEER_ORDER = ["zlib limit", "pillow", "pypng", "pyspng", "opencv"]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--images", type=Path, help="a folder of PNG/BMP files to measure too")
+    ap.add_argument("--reps", type=int, default=7)
+    ap.add_argument("--quick", action="store_true", help="small synthetic set, 3 repetitions")
+    ap.add_argument("--chart", type=Path, help="write a bar chart (needs matplotlib)")
+    ap.add_argument("--markdown", type=Path, help="also write the tables to this file")
+    args = ap.parse_args()
+    reps = 3 if args.quick else args.reps
+
+    notes = [f"missing peer: {n}" for n, m in [("pillow", PIL), ("pypng", png), ("pyspng", pyspng),
+                                               ("opencv", cv2)] if m is None]
+    with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as workdir:
+        files = synthetic.write_set(workdir, quick=args.quick)
+        if args.images:
+            files += sorted(p for p in args.images.iterdir() if p.suffix.lower() in (".png", ".bmp"))
+        dec_rows, enc_rows, mem_rows, chart = [], [], [], {}
+        pixel_rows = []
+        for path in files:
+            data = Path(path).read_bytes()
+            is_png = data[:8] == b"\x89PNG\r\n\x1a\n"
+            img = quiet_open(data)
+            w, h = img.size
+            label = f"{Path(path).name} ({w}x{h}{' RGBA' if img._alpha is not None else ''})"
+            dt = median_times(decode_contenders(data, is_png), reps)
+            et = median_times(encode_contenders(img, data, is_png, workdir), reps)
+            dec_rows.append(ratio_row(label, dt))
+            enc_rows.append(ratio_row(label, et))
+            chart[label] = (dt, et)
+            px = w * h * 3 + (w * h if img._alpha is not None else 0) + h
+            mem_rows.append([label, f"{px / 1024:.0f}", peak_kib(path, "open", workdir),
+                             f"{len(png_idat(data)[0]) / 1024:.0f}" if is_png else "-",
+                             peak_kib(path, "save", workdir)])
+            if not pixel_rows and w * h >= 256 * 256:
+                pc, n = pixel_contenders(img, data)
+                pt = median_times(pc, reps)
+                pixel_rows = [[k, f"{v / n * 1e9:.0f}"] for k, v in pt.items()]
+        batch = [Path(p).read_bytes() for p in files if Path(p).suffix == ".png"] * 2
+        speedup = batch_speedup(batch, reps)
+
+    head = ["image", "quorvex ms", "x zlib", "x fastest peer"] + [p + " ms" for p in PEER_ORDER]
+    out = [table("Open (decode)", head, dec_rows), table("Save (encode, to a file)", head, enc_rows),
+           table("Pixel access, ns per call", ["operation", "ns"], pixel_rows),
+           table("Peak memory (KiB, fresh process, max RSS growth)",
+                 ["image", "output buffers", "open", "compressed IDAT", "save"], mem_rows),
+           f"\nBatch decode on 2 threads: {speedup:.2f}x the speed of 1 thread.",
+           "\n" + "\n".join(notes) if notes else ""]
+    text = "\n".join(out)
+    print(text)
+    if args.markdown:
+        args.markdown.write_text(text + "\n")
+    if args.chart:
+        write_chart(args.chart, chart)
+
+
+def write_chart(path, chart):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib is not installed: no chart written")
+        return
+    labels = list(chart)
+    fig, axes = plt.subplots(1, 2, figsize=(14, 0.5 * len(labels) + 2))
+    for ax, idx, title in ((axes[0], 0, "open"), (axes[1], 1, "save")):
+        names = ["quorvex"] + PEER_ORDER
+        for k, name in enumerate(names):
+            vals = [chart[l][idx].get(name, 0) * 1e3 for l in labels]
+            ax.barh([i + k * 0.13 for i in range(len(labels))], vals, height=0.13, label=name)
+        ax.set_yticks(range(len(labels)), labels, fontsize=7)
+        ax.set_xscale("log")
+        ax.set_xlabel("ms (log)")
+        ax.set_title(title)
+    axes[0].legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+
+
+if __name__ == "__main__":
+    main()
