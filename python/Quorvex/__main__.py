@@ -1,17 +1,8 @@
-"""python -m Quorvex: a short demonstration on an image built in memory."""
+"""python -m Quorvex: the command-line tool (see Quorvex.cli)."""
 
-from Quorvex.simpleImage_ext import SimpleImage
+import sys
 
-
-def main():
-    width, height = 4, 3
-    img = SimpleImage(width, height, bytes(width * height * 3))
-    for x in range(width):
-        img.putPixel((x, x % height), (60 * x, 255 - 60 * x, 128))
-    print(f"image {img.size[0]}x{img.size[1]}")
-    for y in range(height):
-        print(" ".join("%02x%02x%02x" % img.getPixel((x, y)) for x in range(width)))
-
+from Quorvex.cli import main
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,0 +1,233 @@
+"""quorvex: inspect, convert and round-trip-check PNG and BMP files from the command line."""
+
+import argparse
+import concurrent.futures
+import contextlib
+import io
+import json
+import os
+import sys
+import tempfile
+from collections import Counter
+from importlib import resources
+
+from Quorvex.simpleImage_ext import SimpleImage
+
+PROG = "quorvex"
+
+
+class CliError(Exception):
+    """A failure reported as one line on stderr."""
+
+
+def load(source):
+    """Opens a path or bytes without the module's printed line."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        try:
+            return SimpleImage.open(source)
+        except FileNotFoundError:
+            raise CliError(f"{source}: no such file") from None
+        except (ValueError, TypeError, OSError) as exc:
+            raise CliError(f"{source}: {exc}") from None
+        except Exception as exc:  # zlib.error, struct.error
+            raise CliError(f"{source}: {type(exc).__name__}: {exc}") from None
+
+
+def describe(img, name):
+    """The facts `info` reports, as plain data."""
+    facts = {"file": name, "width": img.width, "height": img.height,
+             "channels": 3 if img._alpha is None else 4}
+    if img._png_chunks is not None:
+        facts["format"] = "PNG"
+        chunks = []
+        for ctype, _data, length in img._png_chunks:
+            name_ = ctype.decode("latin-1")
+            if name_ == "IDAT" and chunks and chunks[-1]["type"] == "IDAT":
+                chunks[-1]["count"] += 1
+                chunks[-1]["length"] += length
+            else:
+                chunks.append({"type": name_, "length": length, "count": 1})
+        facts["chunks"] = chunks
+        counts = Counter(img._png_filters or b"")
+        facts["filters"] = {name_: counts.get(i, 0)
+                            for i, name_ in enumerate(("None", "Sub", "Up", "Average", "Paeth"))}
+    else:
+        facts["format"] = "BMP"
+        facts["bmp_header"] = dict(img._bmp_header or {})
+    return facts
+
+
+def format_facts(f):
+    lines = [f"{f['file']}: {f['format']} {f['width']}x{f['height']}, "
+             f"{'RGBA' if f['channels'] == 4 else 'RGB'}"]
+    if f["format"] == "PNG":
+        for c in f["chunks"]:
+            more = f" x{c['count']}" if c["count"] > 1 else ""
+            lines.append(f"  {c['type']}{more}  {c['length']} bytes")
+        used = ", ".join(f"{k} {v}" for k, v in f["filters"].items() if v)
+        lines.append(f"  row filters: {used or 'none'}")
+    else:
+        lines += [f"  {k}: {v}" for k, v in f["bmp_header"].items()]
+    return "\n".join(lines)
+
+
+def cmd_info(args):
+    facts = [describe(load(path), path) for path in args.files]
+    if args.json:
+        print(json.dumps(facts if len(facts) > 1 else facts[0], indent=2))
+    else:
+        print("\n".join(format_facts(f) for f in facts))
+
+
+def target_format(args):
+    if args.to:
+        return args.to
+    ext = os.path.splitext(args.dst)[1].lower()
+    return {".png": "png", ".bmp": "bmp"}.get(ext)
+
+
+def save_as(img, path, fmt):
+    """PNG keeps an opened PNG's chunks; a BMP-born image becomes a plain PNG."""
+    try:
+        if fmt == "bmp":
+            img.saveBmp(path)
+        elif fmt == "png" and img._png_chunks is None:
+            SimpleImage(img.width, img.height, img._pixels, img._alpha, None, None, img._png_filters).save(path)
+        else:
+            img.save(path)
+    except OSError as exc:
+        raise CliError(f"{path}: {exc.strerror or exc}") from None
+    except Exception as exc:
+        raise CliError(f"{path}: {exc}") from None
+
+
+def cmd_convert(args):
+    img = load(args.src)
+    save_as(img, args.dst, target_format(args))
+    print(f"{args.src} -> {args.dst}")
+
+
+def round_trip(path, workdir):
+    """Opens, saves, reopens; returns the list of what was not kept."""
+    before = load(path)
+    out = os.path.join(workdir, f"{os.getpid()}-{abs(hash(path))}-{os.path.basename(path)}")
+    save_as(before, out, None)
+    after = load(out)
+    os.remove(out)
+    lost = []
+    if after._pixels != before._pixels:
+        lost.append("pixels")
+    if after._alpha != before._alpha:
+        lost.append("alpha")
+    if before._png_chunks is not None:
+        kept = lambda img: [(t, d) for t, d, _ in img._png_chunks if t != b"IDAT"]
+        idats = lambda img: sum(1 for t, _, _ in img._png_chunks if t == b"IDAT")
+        if kept(after) != kept(before):
+            lost.append("chunks")
+        if after._png_filters != before._png_filters:
+            lost.append("filter types")
+        if idats(after) != idats(before):
+            lost.append(f"IDAT count ({idats(before)} -> {idats(after)})")
+    elif after._bmp_header != before._bmp_header:
+        lost.append("BMP header fields")
+    return lost
+
+
+def progress(done, total):
+    width = 30
+    filled = width * done // total
+    sys.stderr.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total}")
+    sys.stderr.flush()
+
+
+def cmd_check(args):
+    failures = 0
+    show_bar = sys.stderr.isatty() and len(args.files) >= 8
+    with tempfile.TemporaryDirectory(prefix="quorvex-check-") as workdir:
+        with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+            futures = {pool.submit(round_trip, path, workdir): path for path in args.files}
+            results = {}
+            for done, fut in enumerate(concurrent.futures.as_completed(futures), 1):
+                path = futures[fut]
+                try:
+                    results[path] = fut.result()
+                except CliError as exc:
+                    results[path] = exc
+                if show_bar:
+                    progress(done, len(futures))
+    if show_bar:
+        sys.stderr.write("\n")
+    for path in args.files:
+        result = results[path]
+        if isinstance(result, CliError):
+            failures += 1
+            print(f"ERROR {result}")
+        elif result:
+            failures += 1
+            print(f"LOST  {path}: {', '.join(result)}")
+        else:
+            print(f"OK    {path}")
+    return 1 if failures else 0
+
+
+def cmd_demo(args):
+    sample = resources.files("Quorvex").joinpath("data/sample.png").read_bytes()
+    outdir = args.out or tempfile.mkdtemp(prefix="quorvex-demo-")
+    os.makedirs(outdir, exist_ok=True)
+    img = load(sample)
+    print("Bundled sample:")
+    print(format_facts(describe(img, "sample.png")))
+    print("\nPainting a red diagonal...")
+    for i in range(min(img.width, img.height)):
+        img.putPixel((i, i), (255, 0, 0))
+    png_path = os.path.join(outdir, "sample-edited.png")
+    bmp_path = os.path.join(outdir, "sample-edited.bmp")
+    save_as(img, png_path, None)
+    save_as(img, bmp_path, "bmp")
+    print(f"Saved {png_path} and {bmp_path}\n")
+    for path in (png_path, bmp_path):
+        again = load(path)
+        print(format_facts(describe(again, os.path.basename(path))))
+        print(f"  pixels equal to the edited image: {again._pixels == img._pixels}")
+    kept = [(t, d) for t, d, _ in img._png_chunks if t != b"IDAT"]
+    again = load(png_path)
+    print(f"\nPNG round trip kept every other chunk in place: "
+          f"{kept == [(t, d) for t, d, _ in again._png_chunks if t != b'IDAT']}, "
+          f"each row's filter type: {again._png_filters == img._png_filters}")
+    print(f"Output directory: {outdir}")
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__)
+    sub = parser.add_subparsers(dest="command")
+    p = sub.add_parser("info", help="format, size, channels, chunks and filter use")
+    p.add_argument("files", nargs="+")
+    p.add_argument("--json", action="store_true", help="machine-readable output")
+    p.set_defaults(run=cmd_info)
+    p = sub.add_parser("convert", help="open SRC and save it as DST")
+    p.add_argument("src")
+    p.add_argument("dst")
+    p.add_argument("--to", choices=("png", "bmp"), help="output format (default: by extension, else as opened)")
+    p.set_defaults(run=cmd_convert)
+    p = sub.add_parser("check", help="round-trip check: does a save keep everything?")
+    p.add_argument("files", nargs="+")
+    p.add_argument("--jobs", "-j", type=int, default=os.cpu_count() or 1, help="files checked in parallel")
+    p.set_defaults(run=cmd_check)
+    p = sub.add_parser("demo", help="a tour on the bundled sample image (the default)")
+    p.add_argument("--out", help="output directory (default: a new temporary directory)")
+    p.set_defaults(run=cmd_demo)
+    return parser
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        args = parser.parse_args(["demo"])
+    try:
+        return args.run(args) or 0
+    except CliError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        return 1
