@@ -10,6 +10,7 @@ import sys
 import tempfile
 from collections import Counter
 from importlib import resources
+from typing import Any
 
 from Quorvex.simpleImage_ext import SimpleImage
 
@@ -20,26 +21,27 @@ class CliError(Exception):
     """A failure reported as one line on stderr."""
 
 
-def load(source):
+def load(source: str | bytes, label: str = "") -> SimpleImage:
     """Opens a path or bytes without the module's printed line."""
+    name = label or (source if isinstance(source, str) else "<bytes>")
     with contextlib.redirect_stdout(io.StringIO()):
         try:
             return SimpleImage.open(source)
         except FileNotFoundError:
-            raise CliError(f"{source}: no such file") from None
+            raise CliError(f"{name}: no such file") from None
         except (ValueError, TypeError, OSError) as exc:
-            raise CliError(f"{source}: {exc}") from None
+            raise CliError(f"{name}: {exc}") from None
         except Exception as exc:  # zlib.error, struct.error
-            raise CliError(f"{source}: {type(exc).__name__}: {exc}") from None
+            raise CliError(f"{name}: {type(exc).__name__}: {exc}") from None
 
 
-def describe(img, name):
+def describe(img: SimpleImage, name: str) -> dict[str, Any]:
     """The facts `info` reports, as plain data."""
-    facts = {"file": name, "width": img.width, "height": img.height,
+    facts: dict[str, Any] = {"file": name, "width": img.width, "height": img.height,
              "channels": 3 if img._alpha is None else 4}
     if img._png_chunks is not None:
         facts["format"] = "PNG"
-        chunks = []
+        chunks: list[dict[str, Any]] = []
         for ctype, _data, length in img._png_chunks:
             name_ = ctype.decode("latin-1")
             if name_ == "IDAT" and chunks and chunks[-1]["type"] == "IDAT":
@@ -57,7 +59,7 @@ def describe(img, name):
     return facts
 
 
-def format_facts(f):
+def format_facts(f: dict[str, Any]) -> str:
     lines = [f"{f['file']}: {f['format']} {f['width']}x{f['height']}, "
              f"{'RGBA' if f['channels'] == 4 else 'RGB'}"]
     if f["format"] == "PNG":
@@ -71,22 +73,23 @@ def format_facts(f):
     return "\n".join(lines)
 
 
-def cmd_info(args):
+def cmd_info(args: argparse.Namespace) -> int:
     facts = [describe(load(path), path) for path in args.files]
     if args.json:
         print(json.dumps(facts if len(facts) > 1 else facts[0], indent=2))
     else:
         print("\n".join(format_facts(f) for f in facts))
+    return 0
 
 
-def target_format(args):
+def target_format(args: argparse.Namespace) -> str | None:
     if args.to:
-        return args.to
+        return str(args.to)
     ext = os.path.splitext(args.dst)[1].lower()
     return {".png": "png", ".bmp": "bmp"}.get(ext)
 
 
-def save_as(img, path, fmt):
+def save_as(img: SimpleImage, path: str, fmt: str | None) -> None:
     """PNG keeps an opened PNG's chunks; a BMP-born image becomes a plain PNG."""
     try:
         if fmt == "bmp":
@@ -101,13 +104,14 @@ def save_as(img, path, fmt):
         raise CliError(f"{path}: {exc}") from None
 
 
-def cmd_convert(args):
+def cmd_convert(args: argparse.Namespace) -> int:
     img = load(args.src)
     save_as(img, args.dst, target_format(args))
     print(f"{args.src} -> {args.dst}")
+    return 0
 
 
-def round_trip(path, workdir):
+def round_trip(path: str, workdir: str) -> list[str]:
     """Opens, saves, reopens; returns the list of what was not kept."""
     before = load(path)
     out = os.path.join(workdir, f"{os.getpid()}-{abs(hash(path))}-{os.path.basename(path)}")
@@ -120,33 +124,40 @@ def round_trip(path, workdir):
     if after._alpha != before._alpha:
         lost.append("alpha")
     if before._png_chunks is not None:
-        kept = lambda img: [(t, d) for t, d, _ in img._png_chunks if t != b"IDAT"]
-        idats = lambda img: sum(1 for t, _, _ in img._png_chunks if t == b"IDAT")
-        if kept(after) != kept(before):
+        if kept_chunks(after) != kept_chunks(before):
             lost.append("chunks")
         if after._png_filters != before._png_filters:
             lost.append("filter types")
-        if idats(after) != idats(before):
-            lost.append(f"IDAT count ({idats(before)} -> {idats(after)})")
+        if idat_count(after) != idat_count(before):
+            lost.append(f"IDAT count ({idat_count(before)} -> {idat_count(after)})")
     elif after._bmp_header != before._bmp_header:
         lost.append("BMP header fields")
     return lost
 
 
-def progress(done, total):
+def kept_chunks(img: SimpleImage) -> list[tuple[bytes, bytes]]:
+    """The chunks other than IDAT, with their data, in file order."""
+    return [(t, d) for t, d, _ in img._png_chunks if t != b"IDAT"]
+
+
+def idat_count(img: SimpleImage) -> int:
+    return sum(1 for t, _, _ in img._png_chunks if t == b"IDAT")
+
+
+def progress(done: int, total: int) -> None:
     width = 30
     filled = width * done // total
     sys.stderr.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total}")
     sys.stderr.flush()
 
 
-def cmd_check(args):
+def cmd_check(args: argparse.Namespace) -> int:
     failures = 0
     show_bar = sys.stderr.isatty() and len(args.files) >= 8
     with tempfile.TemporaryDirectory(prefix="quorvex-check-") as workdir:
         with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
             futures = {pool.submit(round_trip, path, workdir): path for path in args.files}
-            results = {}
+            results: dict[str, list[str] | CliError] = {}
             for done, fut in enumerate(concurrent.futures.as_completed(futures), 1):
                 path = futures[fut]
                 try:
@@ -170,11 +181,11 @@ def cmd_check(args):
     return 1 if failures else 0
 
 
-def cmd_demo(args):
+def cmd_demo(args: argparse.Namespace) -> int:
     sample = resources.files("Quorvex").joinpath("data/sample.png").read_bytes()
     outdir = args.out or tempfile.mkdtemp(prefix="quorvex-demo-")
     os.makedirs(outdir, exist_ok=True)
-    img = load(sample)
+    img = load(sample, "sample.png")
     print("Bundled sample:")
     print(format_facts(describe(img, "sample.png")))
     print("\nPainting a red diagonal...")
@@ -189,15 +200,14 @@ def cmd_demo(args):
         again = load(path)
         print(format_facts(describe(again, os.path.basename(path))))
         print(f"  pixels equal to the edited image: {again._pixels == img._pixels}")
-    kept = [(t, d) for t, d, _ in img._png_chunks if t != b"IDAT"]
     again = load(png_path)
-    print(f"\nPNG round trip kept every other chunk in place: "
-          f"{kept == [(t, d) for t, d, _ in again._png_chunks if t != b'IDAT']}, "
+    print(f"\nPNG round trip kept every other chunk in place: {kept_chunks(again) == kept_chunks(img)}, "
           f"each row's filter type: {again._png_filters == img._png_filters}")
     print(f"Output directory: {outdir}")
+    return 0
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__)
     sub = parser.add_subparsers(dest="command")
     p = sub.add_parser("info", help="format, size, channels, chunks and filter use")
@@ -219,13 +229,13 @@ def build_parser():
     return parser
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
         args = parser.parse_args(["demo"])
     try:
-        return args.run(args) or 0
+        return int(args.run(args))
     except CliError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
