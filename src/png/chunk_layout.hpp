@@ -24,9 +24,11 @@ inline void write_be32(uint8_t* p, uint32_t v)
     p[3] = static_cast<uint8_t>(v);
 }
 
-// CRC-32 continued over `data` from `crc` (start with 0).
+// CRC-32 continued over `data` from `crc` (start with 0). zlib answers 0 for a null buffer
+// whatever the running value, so an empty span must leave the CRC as it is.
 inline uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t size)
 {
+    if (size == 0) return crc;
     return static_cast<uint32_t>(crc32_z(crc, data, size));
 }
 
