@@ -38,10 +38,7 @@ def test_known_chunks():
 @pytest.mark.parametrize("ctype, data, message", [
     (bytearray(b"IEND"), b"", "Argument 'chunkType' has incorrect type (expected bytes, got bytearray)"),
     (b"IEND", bytearray(), "Argument 'data' has incorrect type (expected bytes, got bytearray)"),
-    (b"IEND", memoryview(b""), "Argument 'data' has incorrect type (expected bytes, got memoryview)"),
-    (b"IEND", None, "Argument 'data' has incorrect type (expected bytes, got NoneType)"),
     (BytesSubclass(b"IEND"), b"", "Argument 'chunkType' has incorrect type (expected bytes, got BytesSubclass)"),
-    ("IEND", b"", "Argument 'chunkType' has incorrect type (expected bytes, got str)"),
 ])
 def test_refuses_other_types(ctype, data, message):
     with pytest.raises(TypeError) as exc:

@@ -6,6 +6,7 @@ import pytest
 from PIL import Image
 
 from Quorvex import simpleImage_ext as ext
+from Quorvex.simpleImage_ext import SimpleImage
 from imagefiles import ihdr_data, pattern, scanlines
 from test_png_writer import OLD, chunks_of, rgba
 
@@ -108,3 +109,16 @@ def test_refused_writes_leave_the_file_alone(tmp_path, records, changes, exc, me
 def test_odd_sized_ihdr_is_kept_as_it_is(tmp_path):
     chunks = chunks_of(write(tmp_path, [(b"IHDR", b"short", 5), idat(5), IEND]))
     assert chunks[0] == (b"IHDR", b"short")
+
+
+def test_save_checks_the_kept_header_against_the_image(tmp_path):
+    alpha = bytearray(W * H)
+    records = [(b"IHDR", ihdr_data(W, H, color_type=6), 13), idat(5), IEND]
+    image = SimpleImage(W, H, PIXELS, alpha, records, None, FILTERS)
+    image.save(str(tmp_path / "a.png"))
+    with Image.open(tmp_path / "a.png") as im:
+        assert im.mode == "RGBA" and im.tobytes() == rgba(PIXELS, alpha)
+    image._alpha = None
+    with pytest.raises(ValueError, match="IHDR chunk does not match"):
+        image.save(str(tmp_path / "b.png"))
+    assert not (tmp_path / "b.png").exists()
