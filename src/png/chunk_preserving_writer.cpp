@@ -1,0 +1,181 @@
+// _writePngWithChunks: writes an image back with the chunks kept from the file it was read
+// from. Every record is written as kept; the new compressed image data are cut along the
+// lengths of the kept IDAT records and written, all pieces together, where the first IDAT
+// record stood (at the end when there was none).
+#include "interop/errors.hpp"
+#include "interop/unpack.hpp"
+#include "png/chunk_layout.hpp"
+#include "png/chunk_writer.hpp"
+#include "png/compressed_image.hpp"
+#include "png/idat_split.hpp"
+#include "png/png_api.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace qv {
+
+namespace {
+
+// One record of the chunk record list (chunk type, data, length), held with the views
+// its bytes are written from.
+struct KeptChunk {
+    Ref items[3];
+    bool is_idat = false;
+    BufferView type;
+    BufferView data;  // not acquired for None: an empty chunk
+
+    PyObject* length() const { return items[2].get(); }
+};
+
+struct KeptChunks {
+    std::unique_ptr<KeptChunk[]> chunks;
+    Py_ssize_t count = 0;
+    std::unique_ptr<PyObject*[]> idat_lengths;  // borrowed from `chunks`
+    Py_ssize_t idat_count = 0;
+};
+
+bool equals(const BufferView& view, const uint8_t (&tag)[4])
+{
+    return view.size() == 4 && std::memcmp(view.data(), tag, 4) == 0;
+}
+
+bool is_idat(PyObject* type, bool* out)
+{
+    if (PyBytes_CheckExact(type)) {
+        *out = PyBytes_GET_SIZE(type) == 4 && std::memcmp(PyBytes_AS_STRING(type), png::kIdat, 4) == 0;
+        return true;
+    }
+    Ref idat = Ref::consume(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(png::kIdat), 4));
+    if (!idat) return false;
+    const int equal = PyObject_RichCompareBool(type, idat.get(), Py_EQ);
+    *out = equal > 0;
+    return equal >= 0;
+}
+
+// Every record unpacked into exactly three items; the IDAT lengths gathered in order.
+bool unpack_records(PyObject* chunks, KeptChunks* kept)
+{
+    // A snapshot: unpacking may run code that changes the caller's list.
+    Ref records = Ref::consume(PySequence_Tuple(chunks));
+    if (!records) return false;
+    kept->count = PyTuple_GET_SIZE(records.get());
+    const size_t count = static_cast<size_t>(kept->count);
+    kept->chunks.reset(new (std::nothrow) KeptChunk[count]);
+    kept->idat_lengths.reset(new (std::nothrow) PyObject*[count]);
+    if (!kept->chunks || !kept->idat_lengths) return PyErr_NoMemory(), false;
+    for (Py_ssize_t i = 0; i < kept->count; ++i) {
+        KeptChunk& chunk = kept->chunks[i];
+        if (!unpack_exact(PyTuple_GET_ITEM(records.get(), i), 3, chunk.items)) return false;
+        if (!is_idat(chunk.items[0].get(), &chunk.is_idat)) return false;
+        if (chunk.is_idat) kept->idat_lengths[kept->idat_count++] = chunk.length();
+    }
+    return true;
+}
+
+// The other records' types and data must be bytes-like and fit a chunk: checked before
+// the file is opened, so a bad record cannot leave half a file behind.
+bool view_records(PyObject* module, KeptChunks* kept)
+{
+    for (Py_ssize_t i = 0; i < kept->count; ++i) {
+        KeptChunk& chunk = kept->chunks[i];
+        if (chunk.is_idat) continue;
+        if (!chunk.type.acquire(chunk.items[0].get(), PyBUF_SIMPLE)) return false;
+        PyObject* data = chunk.items[1].get();
+        if (data != Py_None && !chunk.data.acquire(data, PyBUF_SIMPLE)) return false;
+        if (!png::check_chunk_length(module, static_cast<size_t>(chunk.data.size()))) return false;
+    }
+    return true;
+}
+
+// A kept IHDR must describe the pixels being written; a file whose header contradicts
+// its image data would be unreadable or misread.
+bool check_ihdr(const KeptChunks& kept, const png::ImageArgs& image)
+{
+    const uint8_t colour = image.has_alpha() ? 6 : 2;
+    for (Py_ssize_t i = 0; i < kept.count; ++i) {
+        const KeptChunk& chunk = kept.chunks[i];
+        if (chunk.is_idat || !equals(chunk.type, png::kIhdr) || chunk.data.size() != 13) continue;
+        const uint8_t* ihdr = chunk.data.data();
+        if (png::read_be32(ihdr) != int64_t{image.width} || png::read_be32(ihdr + 4) != int64_t{image.height}
+            || ihdr[9] != colour) {
+            return raise_value_error("IHDR chunk does not match image dimensions or alpha channel"), false;
+        }
+    }
+    return true;
+}
+
+// The new IDAT chunks: slices of the compressed stream, handed to the file without copies.
+bool write_idat(png::PngFile& file, PyObject* module, PyObject* compressed, const std::vector<Py_ssize_t>& pieces)
+{
+    Ref whole = Ref::consume(PyMemoryView_FromObject(compressed));
+    if (!whole) return false;
+    const uint8_t* data = png::bytes_of(compressed).data();
+    Py_ssize_t offset = 0;
+    for (const Py_ssize_t size : pieces) {
+        Ref slice = Ref::consume(PySequence_GetSlice(whole.get(), offset, offset + size));
+        if (!slice) return false;
+        const png::ByteSpan piece{data + offset, static_cast<size_t>(size)};
+        if (!file.write_chunk(module, png::kIdat, piece, slice.get())) return false;
+        offset += size;
+    }
+    return true;
+}
+
+bool write_file(PyObject* module, PyObject* path, const KeptChunks& kept, PyObject* compressed,
+                const std::vector<Py_ssize_t>& pieces)
+{
+    Ref signature = png::png_signature(module);
+    if (!signature) return false;
+    png::PngFile file;
+    if (!file.open(module, path) || !file.write(signature.get())) return false;
+    bool idat_written = false;
+    for (Py_ssize_t i = 0; i < kept.count; ++i) {
+        const KeptChunk& chunk = kept.chunks[i];
+        if (chunk.is_idat) {
+            if (!idat_written && !write_idat(file, module, compressed, pieces)) return false;
+            idat_written = true;
+        } else if (!file.write_chunk(module, png::bytes_of(chunk.type), png::bytes_of(chunk.data),
+                                     chunk.items[1].get())) {
+            return false;
+        }
+    }
+    if (!idat_written && !write_idat(file, module, compressed, pieces)) return false;
+    return file.close();
+}
+
+}  // namespace
+
+PyObject* write_png_with_chunks(const Call& call)
+{
+    // path, width, height, pixels, alpha, chunks, filter_types
+    PyObject* module = call.module;
+    PyObject* chunks = call.args[5];
+    png::ImageArgs image;
+    if (!png::image_args(call.args, call.args[6], &image)) return nullptr;
+    const int has_chunks = PyObject_IsTrue(chunks);
+    if (has_chunks < 0) return nullptr;
+    if (!has_chunks) {
+        PyObject* args[] = {call.args[0], call.args[1], call.args[2], call.args[3], call.args[4], call.args[6]};
+        return write_png(Call{module, nullptr, args});
+    }
+
+    if (!png::check_lengths(image)) return nullptr;
+    Ref compressed = png::compress_image(module, image);
+    if (!compressed) return nullptr;
+    KeptChunks kept;
+    if (!unpack_records(chunks, &kept)) return nullptr;
+    std::vector<Py_ssize_t> pieces;
+    if (!png::split_sizes(kept.idat_lengths.get(), kept.idat_count, PyBytes_GET_SIZE(compressed.get()), &pieces)) {
+        return nullptr;
+    }
+    for (const Py_ssize_t size : pieces) {
+        if (!png::check_chunk_length(module, static_cast<size_t>(size))) return nullptr;
+    }
+    if (!view_records(module, &kept) || !check_ihdr(kept, image)) return nullptr;
+    if (!write_file(module, call.args[0], kept, compressed.get(), pieces)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace qv
