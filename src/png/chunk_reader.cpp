@@ -15,11 +15,11 @@ Ref stream_read(PyObject* stream, uint32_t n)
 }
 
 // len(obj) == n, with the host's error for an unsized object. -1 on error.
-int has_length(PyObject* obj, Py_ssize_t n)
+int has_length(PyObject* obj, uint32_t n)
 {
     const Py_ssize_t size = PyObject_Size(obj);
     if (size < 0) return -1;
-    return size == n ? 1 : 0;
+    return static_cast<uint64_t>(size) == n ? 1 : 0;
 }
 
 // A ">I" field: read natively from a 4-byte buffer, otherwise the host's unpack error.
@@ -98,7 +98,7 @@ bool read_next_chunk(PyObject* module, PyObject* stream, ChunkRead* out)
 
     out->data = stream_read(stream, out->length);
     if (!out->data) return false;
-    sized = has_length(out->data.get(), static_cast<Py_ssize_t>(out->length));
+    sized = has_length(out->data.get(), out->length);
     if (sized <= 0) return sized == 0 ? fail("Unexpected EOF while reading chunk data") : false;
 
     Ref crc = stream_read(stream, 4);
