@@ -1,0 +1,126 @@
+#include "png/chunk_reader.hpp"
+
+#include "image/module_state.hpp"
+#include "interop/errors.hpp"
+#include "png/chunk_layout.hpp"
+#include "png/png_api.hpp"
+
+namespace qv::png {
+
+namespace {
+
+Ref stream_read(PyObject* stream, uint32_t n)
+{
+    return Ref::consume(PyObject_CallMethod(stream, "read", "k", static_cast<unsigned long>(n)));
+}
+
+// len(obj) == n, with the host's error for an unsized object. -1 on error.
+int has_length(PyObject* obj, uint32_t n)
+{
+    const Py_ssize_t size = PyObject_Size(obj);
+    if (size < 0) return -1;
+    return static_cast<uint64_t>(size) == n ? 1 : 0;
+}
+
+// A ">I" field: read natively from a 4-byte buffer, otherwise the host's unpack error.
+bool unpack_be32(PyObject* module, PyObject* obj, uint32_t* out)
+{
+    BufferView view;
+    if (!view.acquire(obj, PyBUF_SIMPLE)) return false;
+    if (view.size() != 4) return raise_host_unpack_error(module, ">I", obj);
+    *out = read_be32(view.data());
+    return true;
+}
+
+bool fail(const char* message)
+{
+    raise_value_error(message);
+    return false;
+}
+
+// Data at least this large is checksummed without the GIL; below it, releasing costs more.
+constexpr Py_ssize_t kCrcWithoutGil = 64 * 1024;
+
+// Compares the stored CRC with the one over type and data; also keeps the type bytes.
+bool check_crc(PyObject* module, ChunkRead* chunk, PyObject* stored, bool* ok)
+{
+    BufferView type_view;
+    BufferView data_view;
+    if (!type_view.acquire(chunk->type.get(), PyBUF_SIMPLE)) return false;
+    if (!data_view.acquire(chunk->data.get(), PyBUF_SIMPLE)) return false;
+    const auto type_size = static_cast<size_t>(type_view.size());
+    const auto data_size = static_cast<size_t>(data_view.size());
+    uint32_t expected = 0;
+    if (data_view.size() < kCrcWithoutGil) {
+        expected = chunk_crc(type_view.data(), type_size, data_view.data(), data_size);
+    } else {
+        // The views keep both objects' memory in place while the GIL is released.
+        Py_BEGIN_ALLOW_THREADS
+        expected = chunk_crc(type_view.data(), type_size, data_view.data(), data_size);
+        Py_END_ALLOW_THREADS
+    }
+    if (type_size == 4) {
+        for (size_t i = 0; i < 4; ++i) chunk->tag[i] = type_view.data()[i];
+    }
+    uint32_t actual = 0;
+    if (!unpack_be32(module, stored, &actual)) return false;
+    *ok = actual == expected;
+    return true;
+}
+
+}  // namespace
+
+bool raise_host_unpack_error(PyObject* module, const char* fmt, PyObject* obj)
+{
+    Ref unpacked = Ref::consume(PyObject_CallMethod(state_of(module)->struct_module, "unpack", "sO", fmt, obj));
+    if (unpacked) PyErr_Format(PyExc_SystemError, "struct.unpack('%s') accepted a field refused natively", fmt);
+    return false;
+}
+
+bool read_next_chunk(PyObject* module, PyObject* stream, ChunkRead* out)
+{
+    *out = ChunkRead{};
+    Ref length_bytes = stream_read(stream, 4);
+    if (!length_bytes) return false;
+    const Py_ssize_t got = PyObject_Size(length_bytes.get());
+    if (got < 0) return false;
+    if (got == 0) {
+        out->end = true;
+        return true;
+    }
+    if (got != 4) return fail("Unexpected EOF while reading chunk length");
+    if (!unpack_be32(module, length_bytes.get(), &out->length)) return false;
+
+    out->type = stream_read(stream, 4);
+    if (!out->type) return false;
+    int sized = has_length(out->type.get(), 4);
+    if (sized <= 0) return sized == 0 ? fail("Unexpected EOF while reading chunk type") : false;
+
+    out->data = stream_read(stream, out->length);
+    if (!out->data) return false;
+    sized = has_length(out->data.get(), out->length);
+    if (sized <= 0) return sized == 0 ? fail("Unexpected EOF while reading chunk data") : false;
+
+    Ref crc = stream_read(stream, 4);
+    if (!crc) return false;
+    sized = has_length(crc.get(), 4);
+    if (sized <= 0) return sized == 0 ? fail("Unexpected EOF while reading chunk CRC") : false;
+
+    bool crc_ok = false;
+    if (!check_crc(module, out, crc.get(), &crc_ok)) return false;
+    return crc_ok || fail("Corrupted PNG chunk detected");
+}
+
+}  // namespace qv::png
+
+namespace qv {
+
+PyObject* read_chunk(const Call& call)
+{
+    png::ChunkRead chunk;
+    if (!png::read_next_chunk(call.module, call.args[0], &chunk)) return nullptr;
+    if (chunk.end) return Py_BuildValue("(y#y#)", "", Py_ssize_t{0}, "", Py_ssize_t{0});
+    return PyTuple_Pack(2, chunk.type.get(), chunk.data.get());
+}
+
+}  // namespace qv

@@ -1,0 +1,32 @@
+// Reading one PNG chunk from a Python stream: four `read` calls, the EOF checks and the CRC.
+// `_readChunk` and the decoder both go through `read_next_chunk`.
+#pragma once
+
+#include "interop/ref.hpp"
+
+#include <cstdint>
+
+namespace qv::png {
+
+struct ChunkRead {
+    bool end = false;      // the stream was at its end: no chunk, nothing else set
+    Ref type;              // the object `read(4)` returned for the type
+    Ref data;              // the object `read(length)` returned
+    uint32_t length = 0;   // the length field (== len(data))
+    uint8_t tag[4] = {};   // the four type bytes, for comparisons
+
+    bool is(const char (&name)[5]) const
+    {
+        return tag[0] == name[0] && tag[1] == name[1] && tag[2] == name[2] && tag[3] == name[3];
+    }
+};
+
+// Reads the chunk at the stream's position and checks its CRC. Errors of the stream and of
+// the objects it returns pass through unchanged. False with the error set.
+bool read_next_chunk(PyObject* module, PyObject* stream, ChunkRead* out);
+
+// For a field that cannot be unpacked natively (not a buffer, wrong size): runs the host's
+// struct.unpack(fmt, obj) so that the host raises its own error. Always returns false.
+bool raise_host_unpack_error(PyObject* module, const char* fmt, PyObject* obj);
+
+}  // namespace qv::png

@@ -1,0 +1,240 @@
+#include "png/row_inflater.hpp"
+
+#include "png/filters.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace qv::png {
+
+namespace {
+
+constexpr size_t kStageTarget = 64 * 1024;
+
+// Rebuilds rows out of the inflated bytes, which zlib writes straight into `stage_`. The stage
+// holds a whole number of scanlines, so a scanline never straddles its end and is never
+// copied. Once every row is built, or one is refused, the stage only receives bytes that are
+// counted and dropped.
+class RowBuilder {
+public:
+    RowBuilder(const ScanlineLayout& layout, const RowTargets* targets)
+        : width_(static_cast<size_t>(layout.width)),
+          height_(static_cast<size_t>(layout.height)),
+          bpp_(static_cast<size_t>(layout.bytes_per_pixel)),
+          row_length_(width_ * bpp_),
+          scan_length_(row_length_ + 1),
+          targets_(targets != nullptr ? *targets : RowTargets{}),
+          building_(targets != nullptr && height_ > 0)
+    {
+    }
+
+    bool allocate()
+    {
+        size_t stage = kStageTarget;
+        size_t rows = 0;
+        if (building_) {
+            stage = std::max<size_t>(1, kStageTarget / scan_length_) * scan_length_;
+            if (bpp_ != 3) rows = 2 * row_length_;  // the row being split and the one above it
+        }
+        memory_.reset(new (std::nothrow) uint8_t[stage + rows]);
+        if (!memory_) return false;
+        stage_ = memory_.get();
+        capacity_ = stage;
+        recon_ = stage_ + stage;
+        prev_ = recon_ + row_length_;
+        return true;
+    }
+
+    uint8_t* out() const { return stage_ + filled_; }
+    // Never 0: a full stage is emptied as soon as it is filled. Bounded by one scanline
+    // (under 2^31 bytes) or the stage target, so it fits zlib's counters.
+    size_t room() const { return capacity_ - filled_; }
+    int bad_filter() const { return bad_filter_; }
+
+    // zlib wrote `n` more bytes at out().
+    void wrote(size_t n)
+    {
+        if (!building_) return;
+        filled_ += n;
+        while (building_ && filled_ - consumed_ >= scan_length_) {
+            build_row(stage_ + consumed_);
+            consumed_ += scan_length_;
+        }
+        if (!building_ || filled_ == capacity_) filled_ = consumed_ = 0;
+    }
+
+private:
+    void build_row(const uint8_t* scanline)
+    {
+        const int type = scanline[0];
+        targets_.filters[row_] = scanline[0];
+        if (type > kMaxFilterType) {
+            bad_filter_ = type;
+            building_ = false;
+            return;
+        }
+        const uint8_t* filtered = scanline + 1;
+        if (bpp_ == 3) {
+            // An RGB row is its pixel row; the row above it is the previous one rebuilt.
+            uint8_t* recon = targets_.rgb + row_ * row_length_;
+            unfilter_row(type, filtered, row_ == 0 ? nullptr : recon - row_length_, row_length_, bpp_, recon);
+        } else {
+            unfilter_row(type, filtered, row_ == 0 ? nullptr : prev_, row_length_, bpp_, recon_);
+            split_rgba(recon_);
+            std::swap(recon_, prev_);
+        }
+        if (++row_ == height_) building_ = false;
+    }
+
+    void split_rgba(const uint8_t* recon) const
+    {
+        uint8_t* rgb = targets_.rgb + row_ * width_ * 3;
+        uint8_t* alpha = targets_.alpha + row_ * width_;
+        for (size_t x = 0; x < width_; ++x, recon += 4, rgb += 3) {
+            rgb[0] = recon[0];
+            rgb[1] = recon[1];
+            rgb[2] = recon[2];
+            alpha[x] = recon[3];
+        }
+    }
+
+    const size_t width_;
+    const size_t height_;
+    const size_t bpp_;
+    const size_t row_length_;
+    const size_t scan_length_;
+    const RowTargets targets_;
+    bool building_;
+    std::unique_ptr<uint8_t[]> memory_;
+    uint8_t* stage_ = nullptr;
+    size_t capacity_ = 0;
+    size_t filled_ = 0;    // bytes zlib has written into the stage
+    size_t consumed_ = 0;  // of those, bytes already built into rows
+    uint8_t* recon_ = nullptr;
+    uint8_t* prev_ = nullptr;
+    size_t row_ = 0;
+    int bad_filter_ = -1;
+};
+
+struct ZStream {
+    z_stream z{};
+    bool live = false;
+    ~ZStream()
+    {
+        if (live) inflateEnd(&z);
+    }
+};
+
+// Drives zlib the way one-shot decompression does: inflate until the output room is not
+// used up, with the output going to the row builder.
+class Pump {
+public:
+    Pump(ZStream& stream, RowBuilder& rows, InflateOutcome& outcome) : zs_(stream), rows_(rows), outcome_(outcome) {}
+
+    // False once the stream has ended or failed.
+    bool run(int flush)
+    {
+        z_stream& z = zs_.z;
+        do {
+            const size_t room = rows_.room();
+            z.next_out = rows_.out();
+            z.avail_out = static_cast<uInt>(room);
+            code_ = inflate(&z, flush);
+            const size_t produced = room - z.avail_out;
+            outcome_.inflated += produced;
+            rows_.wrote(produced);
+            if (code_ == Z_STREAM_END) {
+                ended_ = true;
+                return false;
+            }
+            if (code_ != Z_OK && code_ != Z_BUF_ERROR) return false;
+        } while (z.avail_out == 0);
+        return true;
+    }
+
+    bool ended() const { return ended_; }
+    int code() const { return code_; }
+
+private:
+    ZStream& zs_;
+    RowBuilder& rows_;
+    InflateOutcome& outcome_;
+    int code_ = Z_OK;
+    bool ended_ = false;
+};
+
+// Feeds every piece in order; false when the stream ended or failed on the way.
+bool feed(std::span<const ByteSpan> pieces, ZStream& zs, Pump& pump)
+{
+    for (const ByteSpan& piece : pieces) {
+        const uint8_t* in = piece.data;
+        size_t left = piece.size;
+        while (left > 0) {
+            const auto chunk = static_cast<uInt>(std::min<size_t>(left, UINT_MAX));
+            zs.z.next_in = const_cast<Bytef*>(in);
+            zs.z.avail_in = chunk;
+            const bool more = pump.run(Z_NO_FLUSH);
+            const size_t used = chunk - zs.z.avail_in;
+            if (!more) return false;
+            // zlib returns with room to spare only once its input is used up; should it not,
+            // stop feeding rather than spin: the finish then reports the stream as cut short.
+            if (used == 0) return true;
+            in += used;
+            left -= used;
+        }
+    }
+    return true;
+}
+
+InflateOutcome zlib_failure(InflateOutcome outcome, int code, const char* message, bool preparing)
+{
+    outcome.status = code == Z_MEM_ERROR ? InflateOutcome::Status::ZlibNoMemory : InflateOutcome::Status::ZlibError;
+    outcome.zlib_code = code;
+    outcome.zlib_message = message;
+    outcome.while_preparing = preparing;
+    return outcome;
+}
+
+}  // namespace
+
+InflateOutcome inflate_rows(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets* targets)
+{
+    using Status = InflateOutcome::Status;
+    InflateOutcome outcome;
+    RowBuilder rows(layout, targets);
+    if (!rows.allocate()) {
+        outcome.status = Status::NoMemory;
+        return outcome;
+    }
+
+    ZStream zs;
+    const int init = inflateInit(&zs.z);
+    if (init != Z_OK) return zlib_failure(outcome, init, zs.z.msg, true);
+    zs.live = true;
+
+    Pump pump(zs, rows, outcome);
+    if (feed(pieces, zs, pump)) {
+        // All input given and the stream not ended: finish as one-shot decompression does.
+        zs.z.next_in = nullptr;
+        zs.z.avail_in = 0;
+        pump.run(Z_FINISH);
+    }
+    if (!pump.ended()) return zlib_failure(outcome, pump.code(), zs.z.msg, false);
+
+    if (outcome.inflated != layout.inflated_size()) {
+        outcome.status = Status::SizeMismatch;
+    } else if (targets == nullptr) {
+        outcome.status = Status::Counted;
+    } else if (rows.bad_filter() >= 0) {
+        outcome.status = Status::BadFilter;
+        outcome.bad_filter = rows.bad_filter();
+    }
+    return outcome;
+}
+
+}  // namespace qv::png
