@@ -11,16 +11,16 @@ namespace qv::png {
 enum FilterType : int { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 inline constexpr int kMaxFilterType = 4;
 
-// The Paeth predictor; ties go to a (left), then b (up), then c (upper left).
+// The Paeth predictor; ties go to a (left), then b (up), then c (upper left). With
+// p = a + b - c the three distances are |b - c|, |a - c| and |a + b - 2c|; written without
+// branches, the compiler turns the choice into conditional moves.
 inline int paeth_predictor(int a, int b, int c)
 {
-    const int p = a + b - c;
-    const int pa = std::abs(p - a);
-    const int pb = std::abs(p - b);
-    const int pc = std::abs(p - c);
-    if (pa <= pb && pa <= pc) return a;
-    if (pb <= pc) return b;
-    return c;
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - c - c);
+    const int bc = pb <= pc ? b : c;
+    return (pa <= pb) & (pa <= pc) ? a : bc;
 }
 
 // Reconstructs one scanline: recon[i] = filtered[i] + predictor (mod 256), where the
