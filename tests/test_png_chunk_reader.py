@@ -4,7 +4,7 @@ import struct
 
 import pytest
 
-from imagefiles import IEND, png_chunk
+from imagefiles import IEND, PNG_SIG, png_chunk
 from Quorvex.simpleImage_ext import _readChunk
 
 TEXT = png_chunk(b"tEXt", b"Comment\x00hello")
@@ -80,3 +80,35 @@ def test_stream_and_host_errors_pass_through():
     with pytest.raises(struct.error) as host:
         struct.unpack(">I", array.array("H", bytes(8)))
     assert str(info.value) == str(host.value)
+
+
+OPEN_BY_PATH = """
+import resource, sys
+from Quorvex.simpleImage_ext import SimpleImage
+resource.setrlimit(resource.RLIMIT_AS, (300 << 20, 300 << 20))
+try:
+    SimpleImage.open(sys.argv[1])
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+
+
+def test_a_huge_claimed_length_in_a_small_file_costs_no_huge_allocation(tmp_path):
+    # A file object sets aside what it is asked for: the data is read in growing pieces.
+    import subprocess
+    import sys
+    path = tmp_path / "claims-4gib.png"
+    path.write_bytes(PNG_SIG + b"\xff\xff\xff\xfftEXt" + bytes(100))
+    out = subprocess.run([sys.executable, "-c", OPEN_BY_PATH, str(path)], capture_output=True, text=True,
+                         timeout=60)
+    assert out.stdout == "ValueError Unexpected EOF while reading chunk data\n", out.stderr
+
+
+def test_large_chunks_read_in_pieces_come_back_whole(tmp_path):
+    data = bytes(range(256)) * (80 * 1024 + 3)  # just over 20 MiB
+    path = tmp_path / "big-chunk.bin"
+    path.write_bytes(png_chunk(b"zzZz", data) + png_chunk(b"zzZz", data)[:-1])
+    with open(path, "rb") as stream:
+        assert _readChunk(stream) == (b"zzZz", data)
+        with pytest.raises(ValueError, match="^Unexpected EOF while reading chunk CRC$"):
+            _readChunk(stream)

@@ -5,6 +5,8 @@
 #include "png/chunk_layout.hpp"
 #include "png/png_api.hpp"
 
+#include <algorithm>
+
 namespace qv::png {
 
 namespace {
@@ -12,6 +14,34 @@ namespace {
 Ref stream_read(PyObject* stream, uint32_t n)
 {
     return Ref::consume(PyObject_CallMethod(stream, "read", "k", static_cast<unsigned long>(n)));
+}
+
+// Chunk data up to this size is asked of the stream in one read. A file object sets aside
+// the whole size it is asked for before it finds out how much is there, so a few bytes that
+// claim a 4 GiB chunk would cost a 4 GiB allocation: larger data is read in pieces that
+// grow only as the data turns out to exist, then joined.
+constexpr uint32_t kSingleRead = 16u << 20;
+
+Ref read_data(PyObject* stream, uint32_t length)
+{
+    if (length <= kSingleRead) return stream_read(stream, length);
+    Ref pieces = Ref::consume(PyList_New(0));
+    if (!pieces) return {};
+    uint64_t have = 0;
+    uint32_t step = kSingleRead;
+    while (have < length) {
+        const auto want = static_cast<uint32_t>(std::min<uint64_t>(step, length - have));
+        Ref piece = stream_read(stream, want);
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return {};
+        const Py_ssize_t got = PyObject_Size(piece.get());
+        if (got < 0) return {};
+        have += static_cast<uint64_t>(got);
+        if (static_cast<uint64_t>(got) < want) break;  // the end of the stream
+        step = have < (1u << 31) ? static_cast<uint32_t>(have) : step;
+    }
+    Ref empty = Ref::consume(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!empty) return {};
+    return Ref::consume(PyObject_CallMethod(empty.get(), "join", "O", pieces.get()));
 }
 
 // len(obj) == n, with the host's error for an unsized object. -1 on error.
@@ -96,7 +126,7 @@ bool read_next_chunk(PyObject* module, PyObject* stream, ChunkRead* out)
     int sized = has_length(out->type.get(), 4);
     if (sized <= 0) return sized == 0 ? fail("Unexpected EOF while reading chunk type") : false;
 
-    out->data = stream_read(stream, out->length);
+    out->data = read_data(stream, out->length);
     if (!out->data) return false;
     sized = has_length(out->data.get(), out->length);
     if (sized <= 0) return sized == 0 ? fail("Unexpected EOF while reading chunk data") : false;
