@@ -2,7 +2,6 @@
 
 import argparse
 import concurrent.futures
-import contextlib
 import io
 import json
 import os
@@ -21,18 +20,33 @@ class CliError(Exception):
     """A failure reported as one line on stderr."""
 
 
+def decode(source: str | bytes) -> SimpleImage:
+    """What SimpleImage.open does, without its printed line (which would go to stdout from
+    every worker thread of `check`)."""
+    if isinstance(source, str):
+        with open(source, "rb") as stream:
+            result = SimpleImage._streamToImage(stream)
+    else:
+        result = SimpleImage._streamToImage(io.BytesIO(source))
+    width, height, pixels, _channels, alpha, chunks, bmp_header, filters = result
+    return SimpleImage(width, height, pixels, alpha, chunks, bmp_header, filters)
+
+
 def load(source: str | bytes, label: str = "") -> SimpleImage:
-    """Opens a path or bytes without the module's printed line."""
+    """Opens a path or bytes; a failure becomes one line naming the file."""
     name = label or (source if isinstance(source, str) else "<bytes>")
-    with contextlib.redirect_stdout(io.StringIO()):
-        try:
-            return SimpleImage.open(source)
-        except FileNotFoundError:
-            raise CliError(f"{name}: no such file") from None
-        except (ValueError, TypeError, OSError) as exc:
-            raise CliError(f"{name}: {exc}") from None
-        except Exception as exc:  # zlib.error, struct.error
-            raise CliError(f"{name}: {type(exc).__name__}: {exc}") from None
+    try:
+        return decode(source)
+    except FileNotFoundError:
+        raise CliError(f"{name}: no such file") from None
+    except IsADirectoryError:
+        raise CliError(f"{name}: is a directory") from None
+    except OSError as exc:
+        raise CliError(f"{name}: {exc.strerror or exc}") from None
+    except (ValueError, TypeError) as exc:
+        raise CliError(f"{name}: {exc}") from None
+    except Exception as exc:  # zlib.error, struct.error
+        raise CliError(f"{name}: {type(exc).__module__}.{type(exc).__name__}: {exc}") from None
 
 
 def describe(img: SimpleImage, name: str) -> dict[str, Any]:
