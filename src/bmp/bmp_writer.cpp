@@ -4,6 +4,7 @@
 #include "bmp/bmp_api.hpp"
 #include "bmp/bmp_format.hpp"
 #include "image/module_state.hpp"
+#include "interop/host_file.hpp"
 #include "interop/ints.hpp"
 
 namespace qv {
@@ -127,25 +128,9 @@ Ref build_file(const bmp::HeaderValues& values, int64_t stride, int32_t width, i
     return file;
 }
 
-// f.close(); an error already in flight stays the one that propagates.
-bool close_file(PyObject* file)
-{
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref closed = Ref::consume(PyObject_CallMethod(file, "close", nullptr));
-    if (type != nullptr) {
-        if (!closed) PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
-        return false;
-    }
-    return static_cast<bool>(closed);
-}
-
 bool write_file(PyObject* module, PyObject* path, PyObject* contents)
 {
-    Ref file = Ref::consume(PyObject_CallFunction(state_of(module)->builtin_open, "Os", path, "wb"));
+    Ref file = open_file(state_of(module)->builtin_open, path, "wb");
     if (!file) return false;
     const bool written = static_cast<bool>(Ref::consume(PyObject_CallMethod(file.get(), "write", "O", contents)));
     return close_file(file.get()) && written;

@@ -3,6 +3,7 @@
 #include "image/module_state.hpp"
 #include "image/simple_image.hpp"
 #include "interop/errors.hpp"
+#include "interop/host_file.hpp"
 #include "interop/unpack.hpp"
 #include "png/png_api.hpp"
 
@@ -11,22 +12,6 @@ namespace qv {
 namespace {
 
 enum Result { kWidth, kHeight, kPixels, kChannels, kAlpha, kChunks, kBmpMeta, kPngFilters, kResultSize };
-
-// stream.close(), keeping an error already in flight as the one that propagates.
-bool close_stream(PyObject* stream)
-{
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref closed = Ref::consume(PyObject_CallMethod(stream, "close", nullptr));
-    if (type != nullptr) {
-        if (!closed) PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
-        return false;
-    }
-    return static_cast<bool>(closed);
-}
 
 // cls._streamToImage(stream), unpacked into the eight result slots.
 bool decode_stream(PyObject* cls, PyObject* stream, Ref* slots)
@@ -43,10 +28,10 @@ bool decode_source(const Call& call, PyObject* source, Ref* slots)
     int is_path = PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, path_type.get());
     if (is_path < 0) return false;
     if (is_path) {
-        Ref file = Ref::consume(PyObject_CallFunction(state_of(call.module)->builtin_open, "Os", source, "rb"));
+        Ref file = open_file(state_of(call.module)->builtin_open, source, "rb");
         if (!file) return false;
         const bool decoded = decode_stream(cls, file.get(), slots);
-        return close_stream(file.get()) && decoded;
+        return close_file(file.get()) && decoded;
     }
     if (PyBytes_Check(source) || PyByteArray_Check(source)) {
         Ref bytes_io = module_attr(call.module, "BytesIO");

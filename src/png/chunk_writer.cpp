@@ -1,6 +1,7 @@
 #include "png/chunk_writer.hpp"
 
 #include "image/module_state.hpp"
+#include "interop/host_file.hpp"
 #include "png/chunk_layout.hpp"
 
 #include <cstring>
@@ -86,22 +87,13 @@ Ref build_chunk(PyObject* module, ByteSpan type, ByteSpan data)
 PngFile::~PngFile()
 {
     if (!file_) return;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref closed = Ref::consume(PyObject_CallMethod(file_.get(), "close", nullptr));
-    if (type != nullptr) {
-        if (!closed) PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
-    } else if (!closed) {
-        PyErr_WriteUnraisable(file_.get());
-    }
+    const bool error_in_flight = PyErr_Occurred() != nullptr;
+    if (!close_file(file_.get()) && !error_in_flight) PyErr_WriteUnraisable(file_.get());
 }
 
 bool PngFile::open(PyObject* module, PyObject* path)
 {
-    file_ = Ref::consume(PyObject_CallFunction(state_of(module)->builtin_open, "Os", path, "wb"));
+    file_ = open_file(state_of(module)->builtin_open, path, "wb");
     if (!file_) return false;
     write_ = Ref::consume(PyObject_GetAttrString(file_.get(), "write"));
     return static_cast<bool>(write_);
@@ -132,7 +124,7 @@ bool PngFile::close()
 {
     Ref file = std::move(file_);
     write_ = Ref();
-    return static_cast<bool>(Ref::consume(PyObject_CallMethod(file.get(), "close", nullptr)));
+    return close_file(file.get());
 }
 
 }  // namespace qv::png

@@ -1,0 +1,19 @@
+// Files opened through the host's built-in open(), so that paths, modes and errors are the
+// host's own.
+#pragma once
+
+#include "interop/ref.hpp"
+
+namespace qv {
+
+// builtin_open(path, mode). New reference, or null with the host's error set.
+inline Ref open_file(PyObject* builtin_open, PyObject* path, const char* mode)
+{
+    return Ref::consume(PyObject_CallFunction(builtin_open, "Os", path, mode));
+}
+
+// file.close(), as a with-block leaves it: an error already in flight stays the one that
+// propagates (and the result is false). Otherwise false with close's own error set.
+bool close_file(PyObject* file);
+
+}  // namespace qv
