@@ -107,3 +107,14 @@ def test_desynchronised_fields_never_reach_outside_the_buffer():
         img.getPixel((0, 0))
     with pytest.raises(TypeError):
         img.putPixel((0, 0), (1, 2, 3))
+
+
+def test_huge_dimensions_set_by_hand_cannot_overflow_the_index():
+    img = image()
+    img.width = img.height = 2 ** 31 - 1
+    for coords in [(2 ** 31 - 2, 2 ** 31 - 2), (5, 2 ** 31 - 2), (2 ** 31 - 2, 0)]:
+        with pytest.raises(IndexError, match="bytearray index out of range"):
+            img.getPixel(coords)
+        with pytest.raises(IndexError, match="bytearray index out of range"):
+            img.putPixel(coords, (1, 2, 3))
+    assert img._pixels == bytes(range(18))

@@ -10,6 +10,9 @@ namespace {
 
 const char kOutOfBounds[] = "Pixel coordinate out of bounds";
 
+// Past any buffer that can exist; its three channel offsets still fit the index type.
+constexpr long long kUnreachableOffset = PY_SSIZE_T_MAX - 2;
+
 // Where a pixel's colour starts. Plain ints take the native path (`offset`); anything else
 // (floats, big ints, int subclasses) goes through the host's own comparisons and
 // arithmetic, so its errors are the host's (`index` holds the host's index object).
@@ -74,8 +77,11 @@ bool locate(ImageObject* self, PyObject* coords, PixelIndex* out)
         if (xv < 0 || xv >= self->width || yv < 0 || yv >= self->height) {
             return raise_value_error(kOutOfBounds), false;
         }
+        // Fields set by hand can describe far more pixels than any buffer holds: an offset
+        // that would pass every buffer is pinned past it instead of overflowing.
+        const long long cell = yv * self->width + xv;  // < 2^62 + 2^31
         out->native = true;
-        out->offset = (yv * self->width + xv) * 3;
+        out->offset = cell < kUnreachableOffset / 3 ? cell * 3 : kUnreachableOffset;
         return true;
     }
     if (PyErr_Occurred()) return false;
