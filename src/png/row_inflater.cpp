@@ -1,6 +1,8 @@
 #include "png/row_inflater.hpp"
 
 #include "png/filters.hpp"
+#include "png/rgba_rows.hpp"
+#include "png/unfilter_kernels.hpp"
 
 #include <zlib.h>
 
@@ -14,7 +16,7 @@ namespace qv::png {
 
 namespace {
 
-constexpr size_t kStageTarget = 64 * 1024;
+constexpr size_t kStageTarget = 256 * 1024;
 
 // Rebuilds rows out of the inflated bytes, which zlib writes straight into `stage_`. The stage
 // holds a whole number of scanlines, so a scanline never straddles its end and is never
@@ -82,25 +84,13 @@ private:
         if (bpp_ == 3) {
             // An RGB row is its pixel row; the row above it is the previous one rebuilt.
             uint8_t* recon = targets_.rgb + row_ * row_length_;
-            unfilter_row(type, filtered, row_ == 0 ? nullptr : recon - row_length_, row_length_, bpp_, recon);
+            reconstruct_row(type, filtered, row_ == 0 ? nullptr : recon - row_length_, row_length_, bpp_, recon);
         } else {
-            unfilter_row(type, filtered, row_ == 0 ? nullptr : prev_, row_length_, bpp_, recon_);
-            split_rgba(recon_);
+            reconstruct_row(type, filtered, row_ == 0 ? nullptr : prev_, row_length_, bpp_, recon_);
+            split_rgba_row(recon_, width_, targets_.rgb + row_ * width_ * 3, targets_.alpha + row_ * width_);
             std::swap(recon_, prev_);
         }
         if (++row_ == height_) building_ = false;
-    }
-
-    void split_rgba(const uint8_t* recon) const
-    {
-        uint8_t* rgb = targets_.rgb + row_ * width_ * 3;
-        uint8_t* alpha = targets_.alpha + row_ * width_;
-        for (size_t x = 0; x < width_; ++x, recon += 4, rgb += 3) {
-            rgb[0] = recon[0];
-            rgb[1] = recon[1];
-            rgb[2] = recon[2];
-            alpha[x] = recon[3];
-        }
     }
 
     const size_t width_;
