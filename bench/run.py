@@ -25,6 +25,11 @@ import time
 import zlib
 from pathlib import Path
 
+# numpy (used to make the synthetic images) would otherwise leave BLAS worker threads that
+# compete with the decoding threads for the CPUs.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
 from Quorvex.simpleImage_ext import SimpleImage
 
 HERE = Path(__file__).resolve().parent
@@ -51,15 +56,23 @@ png = optional("png")
 pyspng = optional("pyspng")
 cv2 = optional("cv2")
 
-NULL_OUT = io.StringIO()
+class NullOut(io.TextIOBase):
+    """Swallows the line that every open prints, at the cost of one method call."""
+
+    def write(self, text):
+        return len(text)
+
+
+NULL_OUT = NullOut()
 
 
 def quiet_open(data):
+    # Standard output is swapped once around all measurements (see main), so this is the
+    # public call alone; outside main it redirects by itself.
+    if sys.stdout is NULL_OUT:
+        return SimpleImage.open(data)
     with contextlib.redirect_stdout(NULL_OUT):
-        img = SimpleImage.open(data)
-    NULL_OUT.seek(0)
-    NULL_OUT.truncate()
-    return img
+        return SimpleImage.open(data)
 
 
 def png_idat(data):
@@ -379,14 +392,16 @@ def main():
             files += sorted(p for p in args.images.iterdir() if p.suffix.lower() in (".png", ".bmp"))
         dec_rows, enc_rows, mem_rows, chart, pixel_rows = [], [], [], {}, []
         for path in files:
-            label, img, data, dt, et, mem_row = measure_image(path, reps, workdir, targets)
+            with contextlib.redirect_stdout(NULL_OUT):
+                label, img, data, dt, et, mem_row = measure_image(path, reps, workdir, targets)
             dec_rows.append(ratio_row(label, dt))
             enc_rows.append(ratio_row(label, et))
             mem_rows.append(mem_row)
             chart[label] = (dt, et)
             if not pixel_rows and img.size[0] * img.size[1] >= 256 * 256:
                 pc, n = pixel_contenders(img, data)
-                pt = median_times(pc, max(reps, 7))
+                with contextlib.redirect_stdout(NULL_OUT):
+                    pt = median_times(pc, max(reps, 7))
                 targets.pixel = pt
                 pixel_rows = [[k, f"{v / n * 1e9:.0f}"] for k, v in pt.items()]
         batch = batch_files(files)

@@ -68,6 +68,19 @@ def test_encoded_rows_match_the_reference(channels, ftype, tmp_path):
         assert idat_payload(png) == scanlines(width, height, data, channels, [ftype] * height), f"width {width}"
 
 
+@pytest.mark.parametrize("channels", [3, 4])
+@pytest.mark.parametrize("width", [1, 2, 5, 33])
+def test_every_pair_of_filter_types(channels, width):
+    # Rows after the first are rebuilt two at a time: after row 0, rows 2k+1 and 2k+2 take
+    # every (upper, lower) combination of filter types.
+    filters = [4] + [t for upper in range(5) for lower in range(5) for t in (upper, lower)] + [3]
+    height = len(filters)
+    data = samples(width, height, channels, seed=width + channels)
+    pixels, alpha, decoded_filters = decode(make_png(width, height, data, channels, filters))
+    assert (pixels, alpha) == (split_rgba(data) if channels == 4 else (data, None))
+    assert decoded_filters == bytes(filters)
+
+
 @pytest.mark.parametrize("width, height, channels", [
     (64, 64, 3),
     (61, 47, 4),

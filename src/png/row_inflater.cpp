@@ -2,6 +2,7 @@
 
 #include "png/filters.hpp"
 #include "png/rgba_rows.hpp"
+#include "png/row_pair_kernels.hpp"
 #include "png/unfilter_kernels.hpp"
 
 #include <zlib.h>
@@ -64,6 +65,10 @@ public:
         if (!building_) return;
         filled_ += n;
         while (building_ && filled_ - consumed_ >= scan_length_) {
+            if (filled_ - consumed_ >= 2 * scan_length_ && build_pair(stage_ + consumed_)) {
+                consumed_ += 2 * scan_length_;
+                continue;
+            }
             build_row(stage_ + consumed_);
             consumed_ += scan_length_;
         }
@@ -71,6 +76,33 @@ public:
     }
 
 private:
+    // Two rows at once where the pair kernels apply (neither the first row of the image nor a
+    // bad filter type among the two); false leaves both to build_row.
+    bool build_pair(const uint8_t* scanlines)
+    {
+        const uint8_t* second = scanlines + scan_length_;
+        if (!pairs_supported(bpp_) || row_ == 0 || row_ + 2 > height_ || scanlines[0] > kMaxFilterType ||
+            second[0] > kMaxFilterType) {
+            return false;
+        }
+        targets_.filters[row_] = scanlines[0];
+        targets_.filters[row_ + 1] = second[0];
+        if (bpp_ == 3) {
+            uint8_t* upper = targets_.rgb + row_ * row_length_;
+            reconstruct_pair(scanlines[0], second[0], scanlines + 1, second + 1, upper - row_length_, row_length_,
+                             bpp_, upper, upper + row_length_);
+        } else {
+            // The lower row replaces the row above the pair, which the upper one reads first.
+            reconstruct_pair(scanlines[0], second[0], scanlines + 1, second + 1, prev_, row_length_, bpp_, recon_,
+                             prev_);
+            split_rgba_row(recon_, width_, targets_.rgb + row_ * width_ * 3, targets_.alpha + row_ * width_);
+            split_rgba_row(prev_, width_, targets_.rgb + (row_ + 1) * width_ * 3, targets_.alpha + (row_ + 1) * width_);
+        }
+        row_ += 2;
+        if (row_ == height_) building_ = false;
+        return true;
+    }
+
     void build_row(const uint8_t* scanline)
     {
         const int type = scanline[0];
