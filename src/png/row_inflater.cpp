@@ -41,7 +41,8 @@ public:
         size_t stage = kStageTarget;
         size_t rows = 0;
         if (building_) {
-            stage = std::max<size_t>(1, kStageTarget / scan_length_) * scan_length_;
+            // No more than the image holds: a small image should not pay for a large stage.
+            stage = std::clamp<size_t>(kStageTarget / scan_length_, 1, height_) * scan_length_;
             if (bpp_ != 3) rows = 2 * row_length_;  // the row being split and the one above it
         }
         memory_.reset(new (std::nothrow) uint8_t[stage + rows]);
