@@ -2,7 +2,6 @@
 // B, G, R pixels padded to a multiple of 4 bytes. Plain byte arithmetic, no Python.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -123,25 +122,8 @@ inline void write_headers(uint8_t* out, const HeaderValues& v)
 }
 
 // Copies `pixels` three-byte pixels, exchanging the first and third byte of each: B, G, R
-// rows become R, G, B and back. The buffers must not overlap. Each pixel is moved as a 4-byte
-// word; the byte a store spills into the next pixel is written again with that pixel, so only
-// the last pixel needs exact-size accesses.
-inline void copy_row_swapping_red_blue(const uint8_t* src, uint8_t* dst, size_t pixels)
-{
-    if (pixels == 0) return;
-    for (size_t x = 0; std::endian::native == std::endian::little && x + 1 < pixels; ++x) {
-        uint32_t v;
-        std::memcpy(&v, src + 3 * x, 4);
-        v = __builtin_bswap32(v) >> 8;  // bytes 0, 1, 2 become 2, 1, 0
-        std::memcpy(dst + 3 * x, &v, 4);
-    }
-    const size_t first = std::endian::native == std::endian::little ? pixels - 1 : 0;
-    for (size_t i = 3 * first; i < 3 * pixels; i += 3) {
-        dst[i] = src[i + 2];
-        dst[i + 1] = src[i + 1];
-        dst[i + 2] = src[i];
-    }
-}
+// rows become R, G, B and back. The buffers must not overlap. (bgr_swap.cpp)
+void copy_row_swapping_red_blue(const uint8_t* src, uint8_t* dst, size_t pixels);
 
 // Zeroes the padding that follows `used` bytes of a `stride`-byte stored row.
 inline void clear_row_padding(uint8_t* row, size_t used, size_t stride)
