@@ -139,7 +139,7 @@ bool write_channel(PyObject* pixels, const PixelIndex& at, int k, int value)
 }
 
 // The pixel's first byte in an exact bytearray, when every step can run natively; null
-// otherwise (or with an error set when the coordinate was refused).
+// otherwise (the host-level path then handles it, errors included).
 uint8_t* native_pixel(ImageObject* self, const PixelIndex& at)
 {
     PyObject* pixels = self->pixels;
