@@ -145,7 +145,8 @@ def encode_contenders(img, data, is_png, workdir):
     if cv2 and np is not None:
         arr = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
         ext = ".png" if is_png else ".bmp"
-        c["opencv"] = lambda: cv2.imwrite(target + ".cv" + ext, arr, [cv2.IMWRITE_PNG_COMPRESSION, 6])
+        params = [cv2.IMWRITE_PNG_COMPRESSION, 6] if is_png else []
+        c["opencv"] = lambda: cv2.imwrite(target + ".cv" + ext, arr, params)
     return c
 
 
