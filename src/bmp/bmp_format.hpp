@@ -122,15 +122,8 @@ inline void write_headers(uint8_t* out, const HeaderValues& v)
 }
 
 // Copies `pixels` three-byte pixels, exchanging the first and third byte of each: B, G, R
-// rows become R, G, B and back. The buffers must not overlap.
-inline void copy_row_swapping_red_blue(const uint8_t* src, uint8_t* dst, size_t pixels)
-{
-    for (size_t i = 0; i < pixels * 3; i += 3) {
-        dst[i] = src[i + 2];
-        dst[i + 1] = src[i + 1];
-        dst[i + 2] = src[i];
-    }
-}
+// rows become R, G, B and back. The buffers must not overlap. (bgr_swap.cpp)
+void copy_row_swapping_red_blue(const uint8_t* src, uint8_t* dst, size_t pixels);
 
 // Zeroes the padding that follows `used` bytes of a `stride`-byte stored row.
 inline void clear_row_padding(uint8_t* row, size_t used, size_t stride)

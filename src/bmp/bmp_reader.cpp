@@ -20,7 +20,12 @@ const char kOnly24Bit[] = "Only uncompressed 24-bit BMP files are supported";
 const char kIncompletePixels[] = "Incomplete BMP pixel data";
 
 // Pixel rows are fetched many at a time, so a large image costs a few reads, not one a row.
-constexpr int64_t kBlockBytes = int64_t{4} << 20;
+constexpr int64_t kBlockBytes = int64_t{2} << 20;
+// Rows beyond this size are read in at least two blocks. A single block would be a little
+// larger than the pixel buffer; the C allocator then maps fresh pages for it on every open
+// (its mapping threshold follows the largest block freed), and faulting them in costs more
+// than the copy. Half-size blocks are served from memory freed by earlier reads.
+constexpr int64_t kSplitAbove = int64_t{128} << 10;
 
 Ref read_from(PyObject* stream, int64_t size)
 {
@@ -117,7 +122,8 @@ void place_rows(const uint8_t* block, int64_t first_row, int64_t rows, int64_t s
 // Reads every pixel row from pixel_offset on into `pixels`. False with the error set.
 bool read_rows(PyObject* stream, const InfoFields& info, int64_t abs_height, int64_t stride, uint8_t* pixels)
 {
-    const int64_t rows_per_block = std::max<int64_t>(1, kBlockBytes / stride);
+    int64_t rows_per_block = std::max<int64_t>(1, kBlockBytes / stride);
+    if (abs_height * stride > kSplitAbove) rows_per_block = std::min(rows_per_block, (abs_height + 1) / 2);
     for (int64_t row = 0; row < abs_height;) {
         const int64_t rows = std::min(rows_per_block, abs_height - row);
         Ref block = read_from(stream, rows * stride);

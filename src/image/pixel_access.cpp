@@ -22,8 +22,23 @@ struct PixelIndex {
     Ref index;
 };
 
+// An exact int that fits a machine word, read without a call into the host where it can.
+inline bool small_int(PyObject* obj, long long* out)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        return true;
+    }
+#endif
+    (void)obj;
+    (void)out;
+    return false;
+}
+
 bool plain_int(PyObject* obj, long long* out)
 {
+    if (small_int(obj, out)) return true;
     if (!PyLong_CheckExact(obj) && !PyBool_Check(obj)) return false;
     int overflow = 0;
     *out = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -129,6 +144,40 @@ bool write_channel(PyObject* pixels, const PixelIndex& at, int k, int value)
     return index && PyObject_SetItem(pixels, index.get(), byte.get()) == 0;
 }
 
+// The pixel's first byte in an exact bytearray, when every step can run natively; null
+// otherwise (the host-level path then handles it, errors included).
+uint8_t* native_pixel(ImageObject* self, const PixelIndex& at)
+{
+    PyObject* pixels = self->pixels;
+    if (!at.native || !PyByteArray_CheckExact(pixels) || at.offset + 3 > PyByteArray_GET_SIZE(pixels)) return nullptr;
+    return reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)) + at.offset;
+}
+
+// Channel values 0..255 are the host's cached small ints; building the tuple cannot fail
+// after its allocation.
+PyObject* rgb_tuple(const uint8_t* p)
+{
+    PyObject* out = PyTuple_New(3);
+    if (out == nullptr) return nullptr;
+    for (Py_ssize_t k = 0; k < 3; ++k) PyTuple_SET_ITEM(out, k, PyLong_FromLong(p[k]));
+    return out;
+}
+
+// (r, g, b) as an exact tuple or list of exact word-sized ints: nothing in the host can run
+// while converting them, so the three bytes may be stored at once.
+bool plain_channels(PyObject* value, uint8_t* out)
+{
+    if (!PyTuple_CheckExact(value) && !PyList_CheckExact(value)) return false;
+    if (PySequence_Fast_GET_SIZE(value) != 3) return false;
+    PyObject** items = PySequence_Fast_ITEMS(value);
+    for (int k = 0; k < 3; ++k) {
+        long long v = 0;
+        if (!small_int(items[k], &v)) return false;
+        out[k] = static_cast<uint8_t>(static_cast<unsigned long long>(v) & 0xFFu);
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject* image_get_pixel(const Call& call)
@@ -136,6 +185,7 @@ PyObject* image_get_pixel(const Call& call)
     ImageObject* self = as_image(call.self);
     PixelIndex at;
     if (!locate(self, call.args[0], &at)) return nullptr;
+    if (const uint8_t* p = native_pixel(self, at)) return rgb_tuple(p);
     Ref pixels = Ref::own(self->pixels);
     Ref r = read_channel(pixels.get(), at, 0);
     if (!r) return nullptr;
@@ -151,6 +201,15 @@ PyObject* image_put_pixel(const Call& call)
     ImageObject* self = as_image(call.self);
     PixelIndex at;
     if (!locate(self, call.args[0], &at)) return nullptr;
+    uint8_t rgb[3];
+    if (plain_channels(call.args[1], rgb)) {
+        if (uint8_t* p = native_pixel(self, at)) {
+            p[0] = rgb[0];
+            p[1] = rgb[1];
+            p[2] = rgb[2];
+            Py_RETURN_NONE;
+        }
+    }
     Ref channels[3];
     if (!unpack_exact(call.args[1], 3, channels)) return nullptr;
     for (int k = 0; k < 3; ++k) {

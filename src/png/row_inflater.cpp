@@ -1,6 +1,9 @@
 #include "png/row_inflater.hpp"
 
 #include "png/filters.hpp"
+#include "png/rgba_rows.hpp"
+#include "png/row_pair_kernels.hpp"
+#include "png/unfilter_kernels.hpp"
 
 #include <zlib.h>
 
@@ -14,7 +17,7 @@ namespace qv::png {
 
 namespace {
 
-constexpr size_t kStageTarget = 64 * 1024;
+constexpr size_t kStageTarget = 256 * 1024;
 
 // Rebuilds rows out of the inflated bytes, which zlib writes straight into `stage_`. The stage
 // holds a whole number of scanlines, so a scanline never straddles its end and is never
@@ -38,7 +41,8 @@ public:
         size_t stage = kStageTarget;
         size_t rows = 0;
         if (building_) {
-            stage = std::max<size_t>(1, kStageTarget / scan_length_) * scan_length_;
+            // No more than the image holds: a small image should not pay for a large stage.
+            stage = std::clamp<size_t>(kStageTarget / scan_length_, 1, height_) * scan_length_;
             if (bpp_ != 3) rows = 2 * row_length_;  // the row being split and the one above it
         }
         memory_.reset(new (std::nothrow) uint8_t[stage + rows]);
@@ -62,6 +66,10 @@ public:
         if (!building_) return;
         filled_ += n;
         while (building_ && filled_ - consumed_ >= scan_length_) {
+            if (filled_ - consumed_ >= 2 * scan_length_ && build_pair(stage_ + consumed_)) {
+                consumed_ += 2 * scan_length_;
+                continue;
+            }
             build_row(stage_ + consumed_);
             consumed_ += scan_length_;
         }
@@ -69,6 +77,33 @@ public:
     }
 
 private:
+    // Two rows at once where the pair kernels apply (neither the first row of the image nor a
+    // bad filter type among the two); false leaves both to build_row.
+    bool build_pair(const uint8_t* scanlines)
+    {
+        const uint8_t* second = scanlines + scan_length_;
+        if (!pairs_supported(bpp_) || row_ == 0 || row_ + 2 > height_ || scanlines[0] > kMaxFilterType ||
+            second[0] > kMaxFilterType) {
+            return false;
+        }
+        targets_.filters[row_] = scanlines[0];
+        targets_.filters[row_ + 1] = second[0];
+        if (bpp_ == 3) {
+            uint8_t* upper = targets_.rgb + row_ * row_length_;
+            reconstruct_pair(scanlines[0], second[0], scanlines + 1, second + 1, upper - row_length_, row_length_,
+                             bpp_, upper, upper + row_length_);
+        } else {
+            // The lower row replaces the row above the pair, which the upper one reads first.
+            reconstruct_pair(scanlines[0], second[0], scanlines + 1, second + 1, prev_, row_length_, bpp_, recon_,
+                             prev_);
+            split_rgba_row(recon_, width_, targets_.rgb + row_ * width_ * 3, targets_.alpha + row_ * width_);
+            split_rgba_row(prev_, width_, targets_.rgb + (row_ + 1) * width_ * 3, targets_.alpha + (row_ + 1) * width_);
+        }
+        row_ += 2;
+        if (row_ == height_) building_ = false;
+        return true;
+    }
+
     void build_row(const uint8_t* scanline)
     {
         const int type = scanline[0];
@@ -82,25 +117,13 @@ private:
         if (bpp_ == 3) {
             // An RGB row is its pixel row; the row above it is the previous one rebuilt.
             uint8_t* recon = targets_.rgb + row_ * row_length_;
-            unfilter_row(type, filtered, row_ == 0 ? nullptr : recon - row_length_, row_length_, bpp_, recon);
+            reconstruct_row(type, filtered, row_ == 0 ? nullptr : recon - row_length_, row_length_, bpp_, recon);
         } else {
-            unfilter_row(type, filtered, row_ == 0 ? nullptr : prev_, row_length_, bpp_, recon_);
-            split_rgba(recon_);
+            reconstruct_row(type, filtered, row_ == 0 ? nullptr : prev_, row_length_, bpp_, recon_);
+            split_rgba_row(recon_, width_, targets_.rgb + row_ * width_ * 3, targets_.alpha + row_ * width_);
             std::swap(recon_, prev_);
         }
         if (++row_ == height_) building_ = false;
-    }
-
-    void split_rgba(const uint8_t* recon) const
-    {
-        uint8_t* rgb = targets_.rgb + row_ * width_ * 3;
-        uint8_t* alpha = targets_.alpha + row_ * width_;
-        for (size_t x = 0; x < width_; ++x, recon += 4, rgb += 3) {
-            rgb[0] = recon[0];
-            rgb[1] = recon[1];
-            rgb[2] = recon[2];
-            alpha[x] = recon[3];
-        }
     }
 
     const size_t width_;

@@ -1,6 +1,7 @@
 #include "png/scanline_encoder.hpp"
 
 #include "png/filters.hpp"
+#include "png/rgba_rows.hpp"
 
 #include <climits>
 #include <memory>
@@ -18,17 +19,6 @@ size_t bytes_per_pixel(const ScanlineImage& image) { return image.alpha != nullp
 std::unique_ptr<uint8_t[]> allocate(size_t size)
 {
     return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size]);
-}
-
-// One RGBA row from an RGB row and its alpha bytes.
-void interleave_alpha(const uint8_t* rgb, const uint8_t* alpha, size_t width, uint8_t* out)
-{
-    for (size_t x = 0; x < width; ++x, rgb += 3, out += 4) {
-        out[0] = rgb[0];
-        out[1] = rgb[1];
-        out[2] = rgb[2];
-        out[3] = alpha[x];
-    }
 }
 
 uInt clamp_uint(size_t n) { return n > UINT_MAX ? UINT_MAX : static_cast<uInt>(n); }
@@ -112,7 +102,7 @@ EncodeResult ScanlineDeflater::run(uint8_t* out)
         const uint8_t* row = image_.pixels + y * width * 3;
         if (image_.alpha != nullptr) {
             uint8_t* assembled = rgba[y & 1].get();
-            interleave_alpha(row, image_.alpha + y * width, width, assembled);
+            join_rgba_row(row, image_.alpha + y * width, width, assembled);
             row = assembled;
         }
         line[0] = static_cast<uint8_t>(type);
