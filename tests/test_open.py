@@ -141,3 +141,16 @@ def test_path_objects_open(tmp_path):
     path = pathlib.Path(tmp_path) / "x.bmp"
     path.write_bytes(BMP)
     assert SimpleImage.open(path)._pixels == RGB
+
+
+def test_open_keeps_the_decoder_buffers_instead_of_copying_them():
+    import tracemalloc
+    width = height = 400
+    data = make_png(width, height, bytes(width * height * 4), channels=4, level=1)
+    tracemalloc.start()
+    img = SimpleImage.open(data)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert img._pixels == bytes(width * height * 3) and img._alpha == bytes(width * height)
+    outputs = width * height * 4 + height
+    assert peak < outputs * 1.5, (peak, outputs)

@@ -64,9 +64,14 @@ PyObject* image_open(const Call& call)
     PyObject* values[kResultSize];
     for (int i = 0; i < kResultSize; ++i) values[i] = slots[i].get();
 
-    Ref image = Ref::consume(PyObject_CallFunctionObjArgs(call.self, values[kWidth], values[kHeight], values[kPixels],
-                                                          values[kAlpha], values[kChunks], values[kBmpMeta],
-                                                          values[kPngFilters], nullptr));
+    // The constructor's arguments, in its order: bmp_meta becomes bmp_header.
+    PyObject* args[] = {values[kWidth],  values[kHeight],  values[kPixels],    values[kAlpha],
+                        values[kChunks], values[kBmpMeta], values[kPngFilters]};
+    // The exact class takes over the buffers the decoder just made rather than copying them;
+    // a subclass gets the call it may have overridden.
+    Ref image = call.self == reinterpret_cast<PyObject*>(image_type)
+                    ? new_image(image_type, args, true)
+                    : Ref::consume(PyObject_Vectorcall(call.self, args, 7, nullptr));
     if (!image || !print_opened(call.module, values)) return nullptr;
     if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), image_type)) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,

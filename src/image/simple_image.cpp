@@ -37,8 +37,20 @@ void store(PyObject** field, PyObject* value)
     Py_XDECREF(old);
 }
 
+// An argument that nothing else can see (a new object of exactly the stored type, held only
+// by the caller's one reference) may be stored as it is: its copy could not be told apart.
+bool unshared(PyObject* obj, PyTypeObject* type, bool adopt)
+{
+    return adopt && Py_IS_TYPE(obj, type) && Py_REFCNT(obj) == 1;
+}
+
+Ref byte_copy(PyObject* obj, bool adopt)
+{
+    return unshared(obj, &PyByteArray_Type, adopt) ? Ref::own(obj) : Ref::consume(PyByteArray_FromObject(obj));
+}
+
 // Construction steps 2 to 8 on a fresh object whose fields hold None.
-bool construct(ImageObject* self, PyObject* const* a)
+bool construct(ImageObject* self, PyObject* const* a, bool adopt)
 {
     PyObject* pixels = a[2];
     PyObject* alpha = a[3];
@@ -55,20 +67,21 @@ bool construct(ImageObject* self, PyObject* const* a)
     if (!ok) return raise_value_error(kPixelLengthMismatch), false;
     self->width = width;
     self->height = height;
-    Ref pixel_copy = Ref::consume(PyByteArray_FromObject(pixels));
+    Ref pixel_copy = byte_copy(pixels, adopt);
     if (!pixel_copy) return false;
     store(&self->pixels, pixel_copy.get());
 
     if (alpha != Py_None) {
         if (!has_length(alpha, product_int32(width, height), &ok)) return false;
         if (!ok) return raise_value_error(kAlphaLengthMismatch), false;
-        Ref alpha_copy = Ref::consume(PyByteArray_FromObject(alpha));
+        Ref alpha_copy = byte_copy(alpha, adopt);
         if (!alpha_copy) return false;
         store(&self->alpha, alpha_copy.get());
     }
 
     if (png_chunks != Py_None) {
-        Ref chunk_copy = Ref::consume(PySequence_List(png_chunks));
+        Ref chunk_copy = unshared(png_chunks, &PyList_Type, adopt) ? Ref::own(png_chunks)
+                                                                   : Ref::consume(PySequence_List(png_chunks));
         if (!chunk_copy) return false;
         store(&self->png_chunks, chunk_copy.get());
     }
@@ -76,13 +89,15 @@ bool construct(ImageObject* self, PyObject* const* a)
     if (png_filters != Py_None) {
         if (!has_length(png_filters, height, &ok)) return false;
         if (!ok) return raise_value_error(kFilterCountMismatch), false;
-        Ref filter_copy = Ref::consume(PyByteArray_FromObject(png_filters));
+        Ref filter_copy = byte_copy(png_filters, adopt);
         if (!filter_copy) return false;
         store(&self->png_filters, filter_copy.get());
     }
 
     if (bmp_header != Py_None) {
-        Ref header_copy = Ref::consume(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), bmp_header));
+        Ref header_copy = unshared(bmp_header, &PyDict_Type, adopt)
+                              ? Ref::own(bmp_header)
+                              : Ref::consume(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), bmp_header));
         if (!header_copy) return false;
         store(&self->bmp_header, header_copy.get());
     }
@@ -93,16 +108,7 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
     PyObject* bound[kMaxParams];
     if (!bind_tuple(kConstructor, args, kwargs, bound)) return nullptr;
-    Ref obj = Ref::consume(type->tp_alloc(type, 0));
-    if (!obj) return nullptr;
-    ImageObject* self = as_image(obj.get());
-    self->pixels = Py_NewRef(Py_None);
-    self->alpha = Py_NewRef(Py_None);
-    self->png_chunks = Py_NewRef(Py_None);
-    self->png_filters = Py_NewRef(Py_None);
-    self->bmp_header = Py_NewRef(Py_None);
-    if (!construct(self, bound)) return nullptr;
-    return obj.release();
+    return new_image(type, bound, false).release();
 }
 
 int image_traverse(PyObject* obj, visitproc visit, void* arg)
@@ -236,6 +242,20 @@ Ref full_slice(PyObject* obj)
 Ref slice_or_none(PyObject* obj) { return obj == Py_None ? Ref::own(Py_None) : full_slice(obj); }
 
 }  // namespace
+
+Ref new_image(PyTypeObject* type, PyObject* const* args, bool adopt_unshared)
+{
+    Ref obj = Ref::consume(type->tp_alloc(type, 0));
+    if (!obj) return {};
+    ImageObject* self = as_image(obj.get());
+    self->pixels = Py_NewRef(Py_None);
+    self->alpha = Py_NewRef(Py_None);
+    self->png_chunks = Py_NewRef(Py_None);
+    self->png_filters = Py_NewRef(Py_None);
+    self->bmp_header = Py_NewRef(Py_None);
+    if (!construct(self, args, adopt_unshared)) return {};
+    return obj;
+}
 
 PyTypeObject* make_image_type(PyObject* module)
 {

@@ -20,6 +20,11 @@ struct ImageObject {
 
 inline ImageObject* as_image(PyObject* obj) { return reinterpret_cast<ImageObject*>(obj); }
 
+// The constructor's work on bound arguments (width, height, pixels, alpha, png_chunks,
+// bmp_header, png_filters). With `adopt_unshared`, an argument that no one else references
+// is stored instead of copied: `open` hands over the decoder's new buffers this way.
+Ref new_image(PyTypeObject* type, PyObject* const* args, bool adopt_unshared);
+
 // Creates the class (once per module). New reference.
 PyTypeObject* make_image_type(PyObject* module);
 
