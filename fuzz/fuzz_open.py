@@ -56,6 +56,13 @@ def check_round_trip(image):
         image.save(TARGET)
     except struct.error:
         return  # a BMP with a negative resolution: the writer packs it unsigned and refuses
+    except ValueError as exc:
+        # Two IHDR chunks that disagree: the pixels follow the last one, and the writer
+        # refuses to keep a header that contradicts them.
+        if str(exc) != "IHDR chunk does not match image dimensions or alpha channel":
+            raise
+        assert sum(record[0] == b"IHDR" for record in image._png_chunks) > 1
+        return
     again = quiet_open(TARGET)
     assert again.size == image.size
     assert again._pixels == image._pixels
