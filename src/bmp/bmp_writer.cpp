@@ -3,6 +3,7 @@
 // built in memory first, so a refused image never leaves a damaged file at the path.
 #include "bmp/bmp_api.hpp"
 #include "bmp/bmp_format.hpp"
+#include "files/write_lock.hpp"
 #include "image/module_state.hpp"
 #include "interop/ints.hpp"
 
@@ -145,6 +146,8 @@ bool close_file(PyObject* file)
 
 bool write_file(PyObject* module, PyObject* path, PyObject* contents)
 {
+    FileWriteLock lock;  // no other file of the process is written meanwhile
+    lock.acquire();
     Ref file = Ref::consume(PyObject_CallFunction(state_of(module)->builtin_open, "Os", path, "wb"));
     if (!file) return false;
     const bool written = static_cast<bool>(Ref::consume(PyObject_CallMethod(file.get(), "write", "O", contents)));

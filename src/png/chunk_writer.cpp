@@ -101,6 +101,7 @@ PngFile::~PngFile()
 
 bool PngFile::open(PyObject* module, PyObject* path)
 {
+    lock_.acquire();
     file_ = Ref::consume(PyObject_CallFunction(state_of(module)->builtin_open, "Os", path, "wb"));
     if (!file_) return false;
     write_ = Ref::consume(PyObject_GetAttrString(file_.get(), "write"));
@@ -132,7 +133,9 @@ bool PngFile::close()
 {
     Ref file = std::move(file_);
     write_ = Ref();
-    return static_cast<bool>(Ref::consume(PyObject_CallMethod(file.get(), "close", nullptr)));
+    const bool closed = static_cast<bool>(Ref::consume(PyObject_CallMethod(file.get(), "close", nullptr)));
+    lock_.release();
+    return closed;
 }
 
 }  // namespace qv::png
