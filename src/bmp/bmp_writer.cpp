@@ -5,6 +5,7 @@
 #include "bmp/bmp_format.hpp"
 #include "image/module_state.hpp"
 #include "interop/host_file.hpp"
+#include "interop/write_lock.hpp"
 #include "interop/ints.hpp"
 
 namespace qv {
@@ -130,6 +131,8 @@ Ref build_file(const bmp::HeaderValues& values, int64_t stride, int32_t width, i
 
 bool write_file(PyObject* module, PyObject* path, PyObject* contents)
 {
+    FileWriteLock lock;  // no other file of the process is written meanwhile
+    lock.acquire();
     Ref file = open_file(state_of(module)->builtin_open, path, "wb");
     if (!file) return false;
     const bool written = static_cast<bool>(Ref::consume(PyObject_CallMethod(file.get(), "write", "O", contents)));

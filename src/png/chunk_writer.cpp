@@ -93,6 +93,7 @@ PngFile::~PngFile()
 
 bool PngFile::open(PyObject* module, PyObject* path)
 {
+    lock_.acquire();
     file_ = open_file(state_of(module)->builtin_open, path, "wb");
     if (!file_) return false;
     write_ = Ref::consume(PyObject_GetAttrString(file_.get(), "write"));
@@ -124,7 +125,9 @@ bool PngFile::close()
 {
     Ref file = std::move(file_);
     write_ = Ref();
-    return close_file(file.get());
+    const bool closed = close_file(file.get());
+    lock_.release();
+    return closed;
 }
 
 }  // namespace qv::png

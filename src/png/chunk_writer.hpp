@@ -2,6 +2,7 @@
 // or straight into an open file, and the file itself.
 #pragma once
 
+#include "interop/write_lock.hpp"
 #include "interop/ref.hpp"
 
 #include <cstdint>
@@ -42,7 +43,8 @@ Ref png_signature(PyObject* module);
 Ref build_chunk(PyObject* module, ByteSpan type, ByteSpan data);
 
 // A file opened with the host's open(path, "wb"). It is closed on every path: by close(),
-// or by the destructor, which keeps an error already in flight as the one reported.
+// or by the destructor, which keeps an error already in flight as the one reported. No other
+// file of the process is written between its opening and its closing.
 class PngFile {
 public:
     PngFile() = default;
@@ -58,6 +60,7 @@ public:
     bool close();
 
 private:
+    FileWriteLock lock_;  // declared first: released after the file is closed
     Ref file_;
     Ref write_;
 };

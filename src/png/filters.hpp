@@ -20,7 +20,7 @@ inline int paeth_predictor(int a, int b, int c)
     const int pb = std::abs(a - c);
     const int pc = std::abs(a + b - c - c);
     const int bc = pb <= pc ? b : c;
-    return (pa <= pb) & (pa <= pc) ? a : bc;
+    return ((pa <= pb) & (pa <= pc)) ? a : bc;
 }
 
 // Reconstructs one scanline: recon[i] = filtered[i] + predictor (mod 256), where the

@@ -82,7 +82,8 @@ EncodeResult ScanlineDeflater::run(uint8_t* out)
 
     const size_t bpp = bytes_per_pixel(image_);
     const size_t width = image_.width;
-    const size_t row_length = width * bpp;
+    // No rows, no row buffers: an empty image of any width must not ask for gigabytes.
+    const size_t row_length = image_.height > 0 ? width * bpp : 0;
     // The filter type byte followed by the filtered row: what goes to deflate.
     std::unique_ptr<uint8_t[]> line = allocate(row_length + 1);
     // RGBA rows are assembled into two buffers used in turn (current and previous row);
