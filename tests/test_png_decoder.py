@@ -219,3 +219,50 @@ def test_any_valid_image_decodes_as_pillow_does(data):
     assert result[2] == reference.convert("RGB").tobytes()
     assert result[4] == (reference.getchannel("A").tobytes() if channels == 4 else None)
     assert result[7] == bytes(filters)
+
+
+class PlainStream:
+    """A stream that is not an io.BytesIO: the decoder reads it through `read` only."""
+
+    def __init__(self, data):
+        self.inner = io.BytesIO(data)
+        self.read, self.seek, self.tell = self.inner.read, self.inner.seek, self.inner.tell
+
+
+GOOD = make_png(5, 4, pattern(5, 4), 3, [0, 1, 2, 3], idat_lengths=[7, 9], after=[(b"tEXt", b"a\x00b")])
+STREAM_CASES = {
+    "trailing bytes after IEND": GOOD + b"garbage",
+    "no IEND": GOOD[:-12],
+    "cut in a length": GOOD[:-10],
+    "cut in a type": GOOD[:-6],
+    "cut in the data": GOOD[:60],
+    "cut in a CRC": GOOD[:-2],
+    "bad CRC": GOOD[:-1] + b"\x00",
+    "bad IHDR": PNG_SIG + png_chunk(b"IHDR", b"\x00" * 12) + GOOD[33:],
+}
+
+
+@pytest.mark.parametrize("data", STREAM_CASES.values(), ids=STREAM_CASES.keys())
+def test_in_memory_streams_decode_like_any_stream(data):
+    """io.BytesIO is read straight from memory: results, errors and final position must be
+    those of reading the same bytes through `read`."""
+    outcomes = []
+    for stream in (io.BytesIO(data), PlainStream(data)):
+        try:
+            result = SimpleImage._streamToImage(stream)
+        except Exception as exc:
+            result = (type(exc), str(exc))
+        outcomes.append((result, stream.tell()))
+    assert outcomes[0] == outcomes[1]
+
+
+def test_opening_bytes_copies_no_image_data():
+    import tracemalloc
+    samples = bytes(range(250)) * 3600
+    data = make_png(600, 500, samples, 3, level=0)  # stored: as large as the image
+    tracemalloc.start()
+    img = SimpleImage.open(data)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 600 * 500 * 3 + 500 + (256 << 10), peak
+    assert img._pixels == samples

@@ -88,6 +88,8 @@ int bind_host_names(PyObject* module, ModuleState* st)
     if (!zlib_module || PyModule_AddObjectRef(module, "zlib", zlib_module.get()) < 0) return -1;
     Ref io = Ref::consume(PyImport_ImportModule("io"));
     if (!io || bind_attr(module, "BytesIO", io.get(), "BytesIO") < 0) return -1;
+    st->bytesio_type = PyObject_GetAttrString(io.get(), "BytesIO");
+    if (st->bytesio_type == nullptr) return -1;
     Ref pathlib = Ref::consume(PyImport_ImportModule("pathlib"));
     if (!pathlib || bind_attr(module, "Path", pathlib.get(), "Path") < 0) return -1;
     Ref typing = Ref::consume(PyImport_ImportModule("typing"));
@@ -165,6 +167,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     Py_VISIT(st->zlib_error);
     Py_VISIT(st->builtin_open);
     Py_VISIT(st->builtin_print);
+    Py_VISIT(st->bytesio_type);
     return 0;
 }
 
@@ -179,6 +182,7 @@ int module_clear(PyObject* module)
     Py_CLEAR(st->zlib_error);
     Py_CLEAR(st->builtin_open);
     Py_CLEAR(st->builtin_print);
+    Py_CLEAR(st->bytesio_type);
     return 0;
 }
 

@@ -14,6 +14,7 @@ struct ModuleState {
     PyObject* zlib_error;
     PyObject* builtin_open;
     PyObject* builtin_print;
+    PyObject* bytesio_type;    // the real io.BytesIO, whatever the module attribute says
 };
 
 inline ModuleState* state_of(PyObject* module)

@@ -4,6 +4,7 @@
 #include "interop/errors.hpp"
 #include "png/chunk_reader.hpp"
 #include "png/image_header.hpp"
+#include "png/memory_chunk_reader.hpp"
 #include "png/png_api.hpp"
 #include "png/row_inflater.hpp"
 
@@ -37,12 +38,14 @@ Ref make_record(const png::ChunkRead& chunk, bool keep_data)
     return Ref::consume(PyTuple_Pack(3, chunk.type.get(), keep_data ? chunk.data.get() : Py_None, length.get()));
 }
 
-bool read_chunks(PyObject* module, PyObject* stream, ChunkLoop* loop)
+// The chunk loop over a source of chunks (`next_chunk`). False with the error set.
+template <typename NextChunk>
+bool read_chunks_with(PyObject* module, ChunkLoop* loop, NextChunk next_chunk)
 {
     if (!loop->records || !loop->idat) return false;
     for (;;) {
         png::ChunkRead chunk;
-        if (!png::read_next_chunk(module, stream, &chunk)) return false;
+        if (!next_chunk(&chunk)) return false;
         if (chunk.end) return true;
         if (chunk.is("IHDR") && !png::parse_ihdr(module, chunk.data.get(), &loop->header)) return false;
         const bool is_idat = chunk.is("IDAT");
@@ -51,6 +54,20 @@ bool read_chunks(PyObject* module, PyObject* stream, ChunkLoop* loop)
         if (!record || PyList_Append(loop->records.get(), record.get()) < 0) return false;
         if (chunk.is("IEND")) return true;
     }
+}
+
+// An exact io.BytesIO is read straight from its memory (same results, no call per field and
+// no copy of the image data); any other stream through its `read`.
+bool read_chunks(PyObject* module, PyObject* stream, ChunkLoop* loop)
+{
+    if (Py_TYPE(stream) == reinterpret_cast<PyTypeObject*>(state_of(module)->bytesio_type)) {
+        png::MemoryChunkReader reader;
+        if (!reader.open(stream)) return false;
+        const bool read = read_chunks_with(module, loop, [&](png::ChunkRead* chunk) { return reader.next(chunk); });
+        return reader.finish(stream) && read;
+    }
+    return read_chunks_with(module, loop,
+                            [&](png::ChunkRead* chunk) { return png::read_next_chunk(module, stream, chunk); });
 }
 
 bool check_signature(PyObject* module, PyObject* stream)
