@@ -2,19 +2,20 @@
 
 namespace qv {
 
-bool close_file(PyObject* file)
+bool cleanup_call(PyObject* obj, const char* name, const char* format, Py_ssize_t arg)
 {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    Ref closed = Ref::consume(PyObject_CallMethod(file, "close", nullptr));
+    Ref done = Ref::consume(format != nullptr ? PyObject_CallMethod(obj, name, format, arg)
+                                              : PyObject_CallMethod(obj, name, nullptr));
     if (type != nullptr) {
-        if (!closed) PyErr_Clear();
+        if (!done) PyErr_Clear();
         PyErr_Restore(type, value, traceback);
         return false;
     }
-    return static_cast<bool>(closed);
+    return static_cast<bool>(done);
 }
 
 }  // namespace qv

@@ -12,8 +12,11 @@ inline Ref open_file(PyObject* builtin_open, PyObject* path, const char* mode)
     return Ref::consume(PyObject_CallFunction(builtin_open, "Os", path, mode));
 }
 
-// file.close(), as a with-block leaves it: an error already in flight stays the one that
-// propagates (and the result is false). Otherwise false with close's own error set.
-bool close_file(PyObject* file);
+// Calls obj.name() as cleanup: an error already in flight stays the one that propagates
+// (and the result is false). Otherwise false with the call's own error set.
+bool cleanup_call(PyObject* obj, const char* name, const char* format = nullptr, Py_ssize_t arg = 0);
+
+// file.close(), as a with-block leaves it.
+inline bool close_file(PyObject* file) { return cleanup_call(file, "close"); }
 
 }  // namespace qv

@@ -1,6 +1,7 @@
 #include "png/memory_chunk_reader.hpp"
 
 #include "interop/errors.hpp"
+#include "interop/host_file.hpp"
 #include "png/chunk_layout.hpp"
 
 #include <algorithm>
@@ -73,17 +74,7 @@ bool MemoryChunkReader::next(ChunkRead* out)
 
 bool MemoryChunkReader::finish(PyObject* stream)
 {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref moved = Ref::consume(PyObject_CallMethod(stream, "seek", "n", pos_));
-    if (type != nullptr) {
-        if (!moved) PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
-        return false;
-    }
-    return static_cast<bool>(moved);
+    return cleanup_call(stream, "seek", "n", pos_);
 }
 
 }  // namespace qv::png
