@@ -113,12 +113,15 @@ def test_info_reports_every_file_and_fails_at_the_end(files, tmp_path):
 
 
 def test_check_of_one_file_many_times_in_parallel(files, tmp_path):
-    png, bmp = files
+    _, bmp = files
+    # Large enough that the round trips overlap: each needs a saved copy of its own.
+    png = tmp_path / "big.png"
+    png.write_bytes(make_png(256, 256, pattern(256, 256), filters=[4] * 256))
     work = tmp_path / "tmp"
     work.mkdir()
-    out = quorvex("check", "-j", "8", *[png] * 16, bmp, tmpdir=work)
+    out = quorvex("check", "-j", "8", *[png] * 48, bmp, tmpdir=work)
     assert (out.returncode, out.stderr) == (0, ""), out.stdout + out.stderr
-    assert out.stdout.splitlines() == [f"OK    {png}"] * 16 + [f"OK    {bmp}"]
+    assert out.stdout.splitlines() == [f"OK    {png}"] * 48 + [f"OK    {bmp}"]
     assert list(work.iterdir()) == []  # every saved copy and the work folder are gone
 
 
