@@ -2,6 +2,7 @@
 
 import argparse
 import concurrent.futures
+import importlib.metadata
 import io
 import json
 import os
@@ -11,9 +12,11 @@ from collections import Counter
 from importlib import resources
 from typing import Any
 
-from Quorvex.simpleImage_ext import SimpleImage
+from Quorvex._convert import choose_filters
+from Quorvex.simpleImage_ext import SimpleImage, _writePng, _writePngWithChunks
 
 PROG = "quorvex"
+FORMAT_BY_EXTENSION = {".png": "png", ".bmp": "bmp"}
 
 
 class CliError(Exception):
@@ -30,6 +33,14 @@ def decode(source: str | bytes) -> SimpleImage:
         result = SimpleImage._streamToImage(io.BytesIO(source))
     width, height, pixels, _channels, alpha, chunks, bmp_header, filters = result
     return SimpleImage(width, height, pixels, alpha, chunks, bmp_header, filters)
+
+
+def warn(message: str) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+def report_error(exc: CliError) -> None:
+    print(f"{PROG}: error: {exc}", file=sys.stderr)
 
 
 def load(source: str | bytes, label: str = "") -> SimpleImage:
@@ -88,30 +99,53 @@ def format_facts(f: dict[str, Any]) -> str:
 
 
 def cmd_info(args: argparse.Namespace) -> int:
-    facts = [describe(load(path), path) for path in args.files]
-    if args.json:
-        print(json.dumps(facts if len(facts) > 1 else facts[0], indent=2))
-    else:
-        print("\n".join(format_facts(f) for f in facts))
-    return 0
+    """Every file is reported: the readable ones on stdout (with --json one object a line, the
+    same shape for one file as for many), each failure as one line on stderr."""
+    failed = 0
+    for path in args.files:
+        try:
+            facts = describe(load(path), path)
+        except CliError as exc:
+            failed += 1
+            sys.stdout.flush()  # keep the two streams in file order on a terminal
+            report_error(exc)
+            continue
+        print(json.dumps(facts) if args.json else format_facts(facts))
+    return 1 if failed else 0
 
 
-def target_format(args: argparse.Namespace) -> str | None:
+def target_format(args: argparse.Namespace) -> str:
+    """--to, else the destination's extension; an unknown extension or a contradiction is refused."""
+    ext = os.path.splitext(args.dst)[1]
+    by_name = FORMAT_BY_EXTENSION.get(ext.lower())
     if args.to:
+        if by_name is not None and by_name != args.to:
+            raise CliError(f"{args.dst}: --to {args.to} contradicts the {ext} extension")
         return str(args.to)
-    ext = os.path.splitext(args.dst)[1].lower()
-    return {".png": "png", ".bmp": "bmp"}.get(ext)
+    if by_name is None:
+        raise CliError(f"{args.dst}: cannot tell the output format from the name "
+                       "(use .png or .bmp, or --to png|bmp)")
+    return by_name
 
 
-def save_as(img: SimpleImage, path: str, fmt: str | None) -> None:
-    """PNG keeps an opened PNG's chunks; a BMP-born image becomes a plain PNG."""
+def save_as(img: SimpleImage, path: str, fmt: str | None, refilter: bool = False) -> None:
+    """No format: what save() writes (check and demo look at exactly that). "bmp": saveBmp.
+    "png": an opened PNG keeps its chunks and row filters; rows without a kept filter (all
+    rows, with `refilter`) get the filter the chooser picks, which a plain save leaves at 0."""
     try:
-        if fmt == "bmp":
-            img.saveBmp(path)
-        elif fmt == "png" and img._png_chunks is None:
-            SimpleImage(img.width, img.height, img._pixels, img._alpha, None, None, img._png_filters).save(path)
-        else:
+        if fmt is None:
             img.save(path)
+        elif fmt == "bmp":
+            img.saveBmp(path)
+        else:
+            filters = img._png_filters
+            if refilter or filters is None:
+                filters = choose_filters(img.width, img.height, img._pixels, img._alpha)
+            if img._png_chunks:
+                _writePngWithChunks(path, img.width, img.height, img._pixels, img._alpha, img._png_chunks,
+                                    filters)
+            else:
+                _writePng(path, img.width, img.height, img._pixels, img._alpha, filters)
     except OSError as exc:
         raise CliError(f"{path}: {exc.strerror or exc}") from None
     except Exception as exc:
@@ -119,8 +153,11 @@ def save_as(img: SimpleImage, path: str, fmt: str | None) -> None:
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
+    fmt = target_format(args)  # before reading: a bad name costs nothing
     img = load(args.src)
-    save_as(img, args.dst, target_format(args))
+    save_as(img, args.dst, fmt, args.refilter)
+    if fmt == "bmp" and img._alpha is not None:  # after the save: a failed one drops nothing
+        warn(f"{args.src}: the alpha channel is dropped (BMP output is 24-bit RGB)")
     print(f"{args.src} -> {args.dst}")
     return 0
 
@@ -128,10 +165,14 @@ def cmd_convert(args: argparse.Namespace) -> int:
 def round_trip(path: str, workdir: str) -> list[str]:
     """Opens, saves, reopens; returns the list of what was not kept."""
     before = load(path)
-    out = os.path.join(workdir, f"{os.getpid()}-{abs(hash(path))}-{os.path.basename(path)}")
-    save_as(before, out, None)
-    after = load(out)
-    os.remove(out)
+    # A name of its own for every check: the same file may be listed twice and checked at once.
+    fd, out = tempfile.mkstemp(dir=workdir, suffix=os.path.splitext(path)[1])
+    os.close(fd)
+    try:
+        save_as(before, out, None)
+        after = load(out, f"{path} (saved copy)")
+    finally:
+        os.remove(out)
     lost = []
     if after._pixels != before._pixels:
         lost.append("pixels")
@@ -165,25 +206,74 @@ def progress(done: int, total: int) -> None:
     sys.stderr.flush()
 
 
+def is_image_file(path: str) -> bool:
+    """Recognised by the first bytes, as open does. A file that cannot be read counts, so that
+    the check reports it rather than passing over it."""
+    try:
+        with open(path, "rb") as stream:
+            head = stream.read(8)
+    except OSError:
+        return True
+    return head == b"\x89PNG\r\n\x1a\n" or head[:2] == b"BM"
+
+
+def walk_images(root: str) -> tuple[list[str], list[CliError]]:
+    """The PNG and BMP files under a directory, sorted by path; unreadable folders as errors."""
+    found: list[tuple[list[str], str]] = []
+    errors: list[CliError] = []
+
+    def unreadable(exc: OSError) -> None:
+        errors.append(CliError(f"{exc.filename}: {exc.strerror or exc}"))
+
+    for folder, dirs, names in os.walk(root, onerror=unreadable):
+        dirs.sort()
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.isfile(path) and is_image_file(path):
+                found.append((os.path.relpath(path, root).split(os.sep), path))
+    found.sort()
+    if not found and not errors:
+        errors.append(CliError(f"{root}: no PNG or BMP files"))
+    return [path for _, path in found], errors
+
+
+def check_targets(paths: list[str]) -> list[str | CliError]:
+    """Files as given, directories replaced by the images under them."""
+    targets: list[str | CliError] = []
+    for path in paths:
+        if os.path.isdir(path):
+            images, errors = walk_images(path)
+            targets += errors
+            targets += images
+        else:
+            targets.append(path)
+    return targets
+
+
 def cmd_check(args: argparse.Namespace) -> int:
     failures = 0
-    show_bar = sys.stderr.isatty() and len(args.files) >= 8
+    targets = check_targets(args.files)
+    files = [(i, t) for i, t in enumerate(targets) if isinstance(t, str)]
+    show_bar = sys.stderr.isatty() and len(files) >= 8
+    results: dict[int, list[str] | CliError] = {i: t for i, t in enumerate(targets) if isinstance(t, CliError)}
     with tempfile.TemporaryDirectory(prefix="quorvex-check-") as workdir:
-        with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
-            futures = {pool.submit(round_trip, path, workdir): path for path in args.files}
-            results: dict[str, list[str] | CliError] = {}
+        with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+            futures = {pool.submit(round_trip, path, workdir): i for i, path in files}
             for done, fut in enumerate(concurrent.futures.as_completed(futures), 1):
-                path = futures[fut]
+                index = futures[fut]
                 try:
-                    results[path] = fut.result()
+                    results[index] = fut.result()
                 except CliError as exc:
-                    results[path] = exc
+                    results[index] = exc
+                except Exception as exc:  # what load and save_as do not name: still one line
+                    results[index] = CliError(f"{targets[index]}: {type(exc).__name__}: {exc}")
                 if show_bar:
                     progress(done, len(futures))
     if show_bar:
         sys.stderr.write("\n")
-    for path in args.files:
-        result = results[path]
+    for index, target in enumerate(targets):
+        path = str(target)
+        result = results[index]
         if isinstance(result, CliError):
             failures += 1
             print(f"ERROR {result}")
@@ -195,10 +285,22 @@ def cmd_check(args: argparse.Namespace) -> int:
     return 1 if failures else 0
 
 
+def output_directory(out: str | None) -> str:
+    """--out (created when missing), else a new temporary directory."""
+    try:
+        if out is None:
+            return tempfile.mkdtemp(prefix="quorvex-demo-")
+        if os.path.exists(out) and not os.path.isdir(out):
+            raise CliError(f"{out}: not a directory")
+        os.makedirs(out, exist_ok=True)
+        return out
+    except OSError as exc:
+        raise CliError(f"{exc.filename or out}: {exc.strerror or exc}") from None
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     sample = resources.files("Quorvex").joinpath("data/sample.png").read_bytes()
-    outdir = args.out or tempfile.mkdtemp(prefix="quorvex-demo-")
-    os.makedirs(outdir, exist_ok=True)
+    outdir = output_directory(args.out)
     img = load(sample, "sample.png")
     print("Bundled sample:")
     print(format_facts(describe(img, "sample.png")))
@@ -221,8 +323,26 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+def package_version() -> str:
+    try:
+        return importlib.metadata.version("Quorvex")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree, not installed
+        return "unknown"
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__)
+    parser.add_argument("--version", action="version", version=f"{PROG} {package_version()}")
     sub = parser.add_subparsers(dest="command")
     p = sub.add_parser("info", help="format, size, channels, chunks and filter use")
     p.add_argument("files", nargs="+")
@@ -231,11 +351,13 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("convert", help="open SRC and save it as DST")
     p.add_argument("src")
     p.add_argument("dst")
-    p.add_argument("--to", choices=("png", "bmp"), help="output format (default: by extension, else as opened)")
+    p.add_argument("--to", choices=("png", "bmp"), help="output format (default: by the extension of DST)")
+    p.add_argument("--refilter", action="store_true",
+                   help="PNG output: choose every row's filter anew instead of keeping the source's")
     p.set_defaults(run=cmd_convert)
     p = sub.add_parser("check", help="round-trip check: does a save keep everything?")
-    p.add_argument("files", nargs="+")
-    p.add_argument("--jobs", "-j", type=int, default=os.cpu_count() or 1, help="files checked in parallel")
+    p.add_argument("files", nargs="+", help="files, or directories to search for PNG and BMP files")
+    p.add_argument("--jobs", "-j", type=positive_int, default=os.cpu_count() or 1, help="files checked in parallel")
     p.set_defaults(run=cmd_check)
     p = sub.add_parser("demo", help="a tour on the bundled sample image (the default)")
     p.add_argument("--out", help="output directory (default: a new temporary directory)")
@@ -251,7 +373,15 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return int(args.run(args))
     except CliError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        report_error(exc)
         return 1
     except BrokenPipeError:
+        # The reader went away (| head): say nothing, and keep the exit-time flush quiet too.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except OSError as exc:  # a file error no command named: still one line, no traceback
+        report_error(CliError(f"{exc.filename}: {exc.strerror or exc}" if exc.filename else str(exc)))
         return 1

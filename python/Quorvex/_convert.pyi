@@ -1,0 +1,3 @@
+from typing import Any
+
+def choose_filters(width: int, height: int, pixels: Any, alpha: Any = None) -> bytearray: ...
