@@ -143,6 +143,41 @@ void image_dealloc(PyObject* obj)
     Py_DECREF(type);
 }
 
+// ---- repr -----------------------------------------------------------------------------
+
+// "PNG with N chunks" from the kept chunk list. len() of a hand-assigned object may run
+// Python code or fail: the caller holds its own reference to `chunks`, and an ordinary
+// failure only leaves the count out, since a repr must not raise on odd field values.
+Ref describe_png(PyObject* chunks)
+{
+    const Py_ssize_t count = PyObject_Size(chunks);
+    if (count < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};  // KeyboardInterrupt and the like
+        PyErr_Clear();
+        return Ref::consume(PyUnicode_FromString("PNG"));
+    }
+    return Ref::consume(PyUnicode_FromFormat("PNG with %zd chunk%s", count, count == 1 ? "" : "s"));
+}
+
+PyObject* image_repr(PyObject* obj)
+{
+    ImageObject* self = as_image(obj);
+    // Everything is read before the one call that may run Python code (len() of the chunk
+    // list), which could reassign the fields under us.
+    const int32_t width = self->width;
+    const int32_t height = self->height;
+    const char* mode = self->alpha == Py_None ? "RGB" : "RGBA";
+    Ref chunks = Ref::own(self->png_chunks);
+    const bool from_bmp = self->bmp_header != Py_None;
+    Ref name = Ref::consume(PyType_GetName(Py_TYPE(obj)));
+    if (!name) return nullptr;
+    Ref origin = chunks.get() != Py_None ? describe_png(chunks.get())
+                                         : Ref::consume(PyUnicode_FromString(from_bmp ? "BMP" : "new"));
+    if (!origin) return nullptr;
+    return PyUnicode_FromFormat("<%U %dx%d %s, %U>", name.get(), static_cast<int>(width), static_cast<int>(height),
+                                mode, origin.get());
+}
+
 // ---- Attributes ---------------------------------------------------------------------
 
 PyObject* get_width(PyObject* obj, void*) { return PyLong_FromLong(as_image(obj)->width); }
@@ -220,6 +255,9 @@ PyType_Slot image_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(image_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(image_clear)},
     {Py_tp_getset, image_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(image_repr)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(image_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(image_releasebuffer)},
     {0, nullptr},
 };
 

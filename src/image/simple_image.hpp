@@ -25,6 +25,10 @@ inline ImageObject* as_image(PyObject* obj) { return reinterpret_cast<ImageObjec
 // is stored instead of copied: `open` hands over the decoder's new buffers this way.
 Ref new_image(PyTypeObject* type, PyObject* const* args, bool adopt_unshared);
 
+// The buffer export: `_pixels` as height x width x 3 unsigned bytes, writable, in place.
+int image_getbuffer(PyObject* obj, Py_buffer* view, int flags);
+void image_releasebuffer(PyObject* obj, Py_buffer* view);
+
 // Creates the class (once per module). New reference.
 PyTypeObject* make_image_type(PyObject* module);
 
