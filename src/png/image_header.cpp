@@ -60,8 +60,10 @@ bool check_header(const ImageHeader& header)
 
 bool sizes_fit_int32(const ImageHeader& header)
 {
-    const ScanlineLayout layout = header.layout();  // width, height < 2^31: exact in 64 bits
-    return layout.row_length() + 1 <= INT32_MAX && layout.inflated_size() <= INT32_MAX &&
+    // width, height < 2^31: exact in 64 bits. The row length bounds nothing in an image
+    // without rows (no row buffer is made), so a wide image of height 0 opens as it saves.
+    const ScanlineLayout layout = header.layout();
+    return (layout.height == 0 || layout.row_length() + 1 <= INT32_MAX) && layout.inflated_size() <= INT32_MAX &&
            layout.width * layout.height * 3 <= INT32_MAX;
 }
 

@@ -33,8 +33,8 @@ bool parse_ihdr(PyObject* module, PyObject* data, ImageHeader* header);
 // The header checks, in their order, with their messages. False with the error set.
 bool check_header(const ImageHeader& header);
 
-// Whether every size derived from the header (row length + 1, inflated size, pixel buffer)
-// fits a signed 32-bit integer.
+// Whether every size derived from the header (row length + 1 when there are rows, inflated
+// size, pixel buffer) fits a signed 32-bit integer.
 bool sizes_fit_int32(const ImageHeader& header);
 
 }  // namespace qv::png
