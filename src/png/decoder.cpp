@@ -155,11 +155,24 @@ bool read_chunks_with(PyObject* module, ChunkLoop* loop, NextChunk next_chunk)
     }
 }
 
-// An exact io.BytesIO is read straight from its memory (same results, no call per field and
+// Whether the stream is an exact io.BytesIO whose methods are its type's own: attributes set
+// on the instance (a `read`, `tell` or `getvalue` of its own) take precedence over them, and
+// such a stream must be read through its attributes. -1 with the error set.
+int plain_bytesio(PyObject* module, PyObject* stream)
+{
+    if (Py_TYPE(stream) != reinterpret_cast<PyTypeObject*>(state_of(module)->bytesio_type)) return 0;
+    Ref attributes = Ref::consume(PyObject_GenericGetDict(stream, nullptr));
+    if (!attributes) return -1;
+    return PyDict_Check(attributes.get()) && PyDict_GET_SIZE(attributes.get()) == 0 ? 1 : 0;
+}
+
+// A plain io.BytesIO is read straight from its memory (same results, no call per field and
 // no copy of the image data); any other stream through its `read`.
 bool read_chunks(PyObject* module, PyObject* stream, ChunkLoop* loop)
 {
-    if (Py_TYPE(stream) == reinterpret_cast<PyTypeObject*>(state_of(module)->bytesio_type)) {
+    const int plain = plain_bytesio(module, stream);
+    if (plain < 0) return false;
+    if (plain) {
         png::MemoryChunkReader& reader = loop->memory;
         if (!reader.open(stream)) return false;
         const bool read = read_chunks_with(module, loop, [&](png::ChunkRead* chunk) { return reader.next(chunk); });

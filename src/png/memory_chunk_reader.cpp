@@ -30,6 +30,10 @@ bool MemoryChunkReader::open(PyObject* stream)
     if (!position) return false;
     pos_ = PyLong_AsSsize_t(position.get());
     if (pos_ == -1 && PyErr_Occurred()) return false;
+    if (pos_ < 0) {  // not from io.BytesIO's own tell(): every read would start before the data
+        PyErr_SetString(PyExc_SystemError, "negative stream position");
+        return false;
+    }
     contents_ = Ref::consume(PyObject_CallMethod(stream, "getvalue", nullptr));
     if (!contents_) return false;
     return view_.acquire(contents_.get(), PyBUF_SIMPLE);
