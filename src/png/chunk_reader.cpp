@@ -81,21 +81,21 @@ bool fail(const char* message)
 // Data at least this large is checksummed without the GIL; below it, releasing costs more.
 constexpr size_t kCrcWithoutGil = 64 * 1024;
 
-// The data's bytes, exported once: an exact bytes object cannot change; anything else stays
-// pinned by its view for as long as the chunk is held. A buffer of another size than the
+// The data's bytes, exported once: an exact bytes object cannot change; anything else is
+// copied out of its one export into bytes of our own. A buffer of another size than the
 // length the object reported is data cut short. False with the error set.
-bool pin_data(ChunkRead* chunk)
+bool take_data_bytes(ChunkRead* chunk)
 {
     PyObject* data = chunk->data.get();
-    if (PyBytes_CheckExact(data)) {
-        chunk->bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
-        return true;
+    if (!PyBytes_CheckExact(data)) {
+        BufferView view;
+        if (!view.acquire(data, PyBUF_SIMPLE)) return false;
+        if (static_cast<uint64_t>(view.size()) != chunk->length) return fail("Unexpected EOF while reading chunk data");
+        chunk->checked = Ref::consume(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data()), view.size()));
+        if (!chunk->checked) return false;
+        data = chunk->checked.get();
     }
-    chunk->pin.reset(new (std::nothrow) BufferView);
-    if (!chunk->pin) return PyErr_NoMemory(), false;
-    if (!chunk->pin->acquire(data, PyBUF_SIMPLE)) return false;
-    if (static_cast<uint64_t>(chunk->pin->size()) != chunk->length) return fail("Unexpected EOF while reading chunk data");
-    chunk->bytes = chunk->pin->data();
+    chunk->bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
     return true;
 }
 
@@ -104,14 +104,14 @@ bool check_crc(PyObject* module, ChunkRead* chunk, PyObject* stored, bool* ok)
 {
     BufferView type_view;
     if (!type_view.acquire(chunk->type.get(), PyBUF_SIMPLE)) return false;
-    if (!pin_data(chunk)) return false;
+    if (!take_data_bytes(chunk)) return false;
     const auto type_size = static_cast<size_t>(type_view.size());
     const size_t data_size = chunk->length;
     uint32_t expected = 0;
     if (data_size < kCrcWithoutGil) {
         expected = chunk_crc(type_view.data(), type_size, chunk->bytes, data_size);
     } else {
-        // The type's view and the data's pin keep both in place while the GIL is released.
+        // The type's view and our bytes stay in place while the GIL is released.
         Py_BEGIN_ALLOW_THREADS
         expected = chunk_crc(type_view.data(), type_size, chunk->bytes, data_size);
         Py_END_ALLOW_THREADS

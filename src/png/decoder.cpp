@@ -27,8 +27,8 @@ using png::InflateOutcome;
 constexpr uint64_t kMaxDeflateRatio = 1032;
 
 // The IDAT data to inflate, as spans over memory that stays put until the inflate is done:
-// the objects read from a stream are held (and pinned, unless exact bytes) here, where no
-// Python code can reach them; data read from memory are held by the memory reader.
+// the bytes objects read from a stream are held here, where no Python code can reach them;
+// data read from memory are held by the memory reader.
 class CompressedPieces {
 public:
     // Takes over the chunk's data. False with the error set.
@@ -37,8 +37,8 @@ public:
         if (chunk->length == 0) return true;  // adds nothing to the zlib stream
         try {
             spans_.push_back({chunk->bytes, chunk->length});
-            if (chunk->data) owners_.push_back(std::move(chunk->data));
-            if (chunk->pin) pins_.push_back(std::move(chunk->pin));
+            if (chunk->checked) owners_.push_back(std::move(chunk->checked));
+            else if (chunk->data) owners_.push_back(std::move(chunk->data));
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
@@ -53,7 +53,6 @@ public:
 private:
     std::vector<png::ByteSpan> spans_;
     std::vector<Ref> owners_;
-    std::vector<std::unique_ptr<BufferView>> pins_;
     uint64_t total_ = 0;
 };
 
@@ -147,7 +146,7 @@ bool read_chunks_with(PyObject* module, ChunkLoop* loop, NextChunk next_chunk)
         png::ChunkRead chunk;
         if (!next_chunk(&chunk)) return false;
         if (chunk.end) return true;
-        if (chunk.is("IHDR") && !png::parse_ihdr(module, chunk.data.get(), &loop->header)) return false;
+        if (chunk.is("IHDR") && !png::parse_ihdr(module, chunk, &loop->header)) return false;
         const bool is_idat = chunk.is("IDAT");
         if (!loop->records.add(&chunk, !is_idat)) return false;
         if (is_idat && !loop->idat.add(&chunk)) return false;

@@ -8,7 +8,7 @@ namespace qv::png {
 
 namespace {
 
-constexpr Py_ssize_t kIhdrSize = 13;
+constexpr uint32_t kIhdrSize = 13;
 
 // An unsigned header field held in a signed 32-bit integer.
 bool to_signed(uint32_t value, int32_t* out)
@@ -23,12 +23,10 @@ bool to_signed(uint32_t value, int32_t* out)
 
 }  // namespace
 
-bool parse_ihdr(PyObject* module, PyObject* data, ImageHeader* header)
+bool parse_ihdr(PyObject* module, const ChunkRead& chunk, ImageHeader* header)
 {
-    BufferView view;
-    if (!view.acquire(data, PyBUF_SIMPLE)) return false;
-    if (view.size() != kIhdrSize) return raise_host_unpack_error(module, ">IIBBBBB", data);
-    const uint8_t* p = view.data();
+    if (chunk.length != kIhdrSize) return raise_host_unpack_error(module, ">IIBBBBB", chunk.data.get());
+    const uint8_t* p = chunk.bytes;
     ImageHeader parsed;
     if (!to_signed(read_be32(p), &parsed.width) || !to_signed(read_be32(p + 4), &parsed.height)) return false;
     parsed.seen = true;

@@ -26,9 +26,12 @@ struct ImageHeader {
     }
 };
 
+struct ChunkRead;
+
 // Unpacks IHDR data (">IIBBBBB") into `header`: the host's struct error for data that is not
-// 13 bytes, OverflowError for a width or height of 2^31 or more. False with the error set.
-bool parse_ihdr(PyObject* module, PyObject* data, ImageHeader* header);
+// 13 bytes, OverflowError for a width or height of 2^31 or more. The bytes are those whose
+// CRC was checked. False with the error set.
+bool parse_ihdr(PyObject* module, const ChunkRead& chunk, ImageHeader* header);
 
 // The header checks, in their order, with their messages. False with the error set.
 bool check_header(const ImageHeader& header);
