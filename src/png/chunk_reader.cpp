@@ -2,6 +2,7 @@
 
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
+#include "interop/without_gil.hpp"
 #include "png/chunk_layout.hpp"
 #include "png/png_api.hpp"
 
@@ -112,9 +113,7 @@ bool check_crc(PyObject* module, ChunkRead* chunk, PyObject* stored, bool* ok)
         expected = chunk_crc(type_view.data(), type_size, chunk->bytes, data_size);
     } else {
         // The type's view and our bytes stay in place while the GIL is released.
-        Py_BEGIN_ALLOW_THREADS
-        expected = chunk_crc(type_view.data(), type_size, chunk->bytes, data_size);
-        Py_END_ALLOW_THREADS
+        without_gil([&] { expected = chunk_crc(type_view.data(), type_size, chunk->bytes, data_size); });
     }
     if (type_size == 4) {
         for (size_t i = 0; i < 4; ++i) chunk->tag[i] = type_view.data()[i];

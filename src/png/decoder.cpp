@@ -2,6 +2,7 @@
 // rebuilds each row straight into the new pixel buffer and alpha plane.
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
+#include "interop/without_gil.hpp"
 #include "png/chunk_reader.hpp"
 #include "png/image_header.hpp"
 #include "png/memory_chunk_reader.hpp"
@@ -271,9 +272,7 @@ bool decode_image(PyObject* module, const ImageHeader& header, const CompressedP
 
     const png::RowTargets targets = out->targets();
     InflateOutcome outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = png::inflate_rows(pieces.spans(), layout, decodable ? &targets : nullptr);
-    Py_END_ALLOW_THREADS
+    without_gil([&] { outcome = png::inflate_rows(pieces.spans(), layout, decodable ? &targets : nullptr); });
     return raise_inflate_failure(module, outcome);
 }
 
