@@ -91,8 +91,11 @@ bool take_data_bytes(ChunkRead* chunk)
     if (!PyBytes_CheckExact(data)) {
         BufferView view;
         if (!view.acquire(data, PyBUF_SIMPLE)) return false;
-        if (static_cast<uint64_t>(view.size()) != chunk->length) return fail("Unexpected EOF while reading chunk data");
-        chunk->checked = Ref::consume(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data()), view.size()));
+        if (static_cast<uint64_t>(view.size()) != chunk->length) {
+            return fail("Unexpected EOF while reading chunk data");
+        }
+        chunk->checked =
+            Ref::consume(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data()), view.size()));
         if (!chunk->checked) return false;
         data = chunk->checked.get();
     }

@@ -78,7 +78,9 @@ public:
                 if (!chunk->type) return false;
             }
         }
-        const bool shareable = !chunk->type || (PyBytes_CheckExact(chunk->type.get()) && PyBytes_GET_SIZE(chunk->type.get()) == 4);
+        PyObject* type = chunk->type.get();
+        // A type read as some other object stays that object, as read.
+        const bool shareable = type == nullptr || (PyBytes_CheckExact(type) && PyBytes_GET_SIZE(type) == 4);
         if (slot != nullptr && shareable) {
             if (slot->type) chunk->type = slot->type;
             if (reusable(*slot, *chunk, keep_data)) return PyList_Append(list_.get(), slot->record.get()) == 0;
