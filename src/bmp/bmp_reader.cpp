@@ -82,12 +82,18 @@ bool read_headers(PyObject* module, PyObject* stream, FileHeader* file, InfoFiel
 
 // Whether the stream holds the last byte of the last row. Asked before the pixel buffer is
 // allocated, so a small file that claims a huge image is refused without allocating it.
-// 1 or 0; -1 with the error set.
+// A file system refuses to seek past the largest file it can hold (EINVAL): no row can be
+// there, as from bytes. Any other error of the stream passes through. 1 or 0; -1 with the
+// error set.
 int rows_present(PyObject* stream, uint32_t pixel_offset, uint64_t stored_bytes)
 {
     const uint64_t last = uint64_t{pixel_offset} + stored_bytes - 1;
     if (last > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return 0;  // past any seekable position
-    if (!seek_to(stream, static_cast<int64_t>(last))) return -1;
+    if (!seek_to(stream, static_cast<int64_t>(last))) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
     Ref byte = read_from(stream, 1);
     BufferView view;
     if (!byte || !view.acquire(byte.get(), PyBUF_SIMPLE)) return -1;
@@ -119,8 +125,8 @@ void place_rows(const uint8_t* block, int64_t first_row, int64_t rows, int64_t s
     }
 }
 
-// Reads every pixel row from pixel_offset on into `pixels`. False with the error set.
-bool read_rows(PyObject* stream, const InfoFields& info, int64_t abs_height, int64_t stride, uint8_t* pixels)
+// Reads every pixel row from pixel_offset on into the pixel buffer `buffer`. False with the error set.
+bool read_rows(PyObject* stream, const InfoFields& info, int64_t abs_height, int64_t stride, PyObject* buffer)
 {
     int64_t rows_per_block = std::max<int64_t>(1, kBlockBytes / stride);
     if (abs_height * stride > kSplitAbove) rows_per_block = std::min(rows_per_block, (abs_height + 1) / 2);
@@ -131,6 +137,9 @@ bool read_rows(PyObject* stream, const InfoFields& info, int64_t abs_height, int
         if (!block || !view.acquire(block.get(), PyBUF_SIMPLE)) return false;
         // Every row, the last one with its padding too, must be there in full.
         if (view.size() < rows * stride) return raise_value_error(kIncompletePixels), false;
+        // The buffer's address is taken after the read and its export, which run the
+        // stream's code; the buffer is new and held only here, so its size cannot change.
+        auto* pixels = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(buffer));
         place_rows(view.data(), row, rows, stride, info, abs_height, pixels);
         row += rows;
     }
@@ -161,8 +170,7 @@ Ref read_pixels(PyObject* stream, const FileHeader& file, const InfoFields& info
     if (!seek_to(stream, file.pixel_offset)) return {};
     // Zero-width rows hold nothing to read.
     if (stored_bytes > 0) {
-        auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
-        if (!read_rows(stream, info, abs_height, stride, out)) return {};
+        if (!read_rows(stream, info, abs_height, stride, pixels.get())) return {};
     }
     return pixels;
 }

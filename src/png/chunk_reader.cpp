@@ -2,10 +2,13 @@
 
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
+#include "interop/without_gil.hpp"
 #include "png/chunk_layout.hpp"
 #include "png/png_api.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 namespace qv::png {
 
@@ -22,26 +25,34 @@ Ref stream_read(PyObject* stream, uint32_t n)
 // grow only as the data turns out to exist, then joined.
 constexpr uint32_t kSingleRead = 16u << 20;
 
+// The pieces are pinned by their views as they come and joined by our own copy: nothing that
+// a piece's buffer export or a later read runs can reach them (a host list could be emptied
+// under the join that walks it).
 Ref read_data(PyObject* stream, uint32_t length)
 {
     if (length <= kSingleRead) return stream_read(stream, length);
-    Ref pieces = Ref::consume(PyList_New(0));
-    if (!pieces) return {};
+    constexpr size_t kMaxPieces = 64;  // the step doubles from 16 MiB: far fewer for 4 GiB
+    BufferView views[kMaxPieces];
+    size_t count = 0;
     uint64_t have = 0;
     uint32_t step = kSingleRead;
-    while (have < length) {
+    while (have < length && count < kMaxPieces) {
         const auto want = static_cast<uint32_t>(std::min<uint64_t>(step, length - have));
         Ref piece = stream_read(stream, want);
-        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return {};
-        const Py_ssize_t got = PyObject_Size(piece.get());
-        if (got < 0) return {};
-        have += static_cast<uint64_t>(got);
-        if (static_cast<uint64_t>(got) < want) break;  // the end of the stream
+        if (!piece || !views[count].acquire(piece.get(), PyBUF_SIMPLE)) return {};
+        const auto got = static_cast<uint64_t>(views[count++].size());
+        have += got;
+        if (got < want) break;  // the end of the stream
         step = have < (1u << 31) ? static_cast<uint32_t>(have) : step;
     }
-    Ref empty = Ref::consume(PyBytes_FromStringAndSize(nullptr, 0));
-    if (!empty) return {};
-    return Ref::consume(PyObject_CallMethod(empty.get(), "join", "O", pieces.get()));
+    Ref joined = Ref::consume(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(have)));
+    if (!joined) return {};
+    char* out = PyBytes_AS_STRING(joined.get());
+    for (size_t i = 0; i < count; ++i) {
+        std::memcpy(out, views[i].data(), static_cast<size_t>(views[i].size()));
+        out += views[i].size();
+    }
+    return joined;
 }
 
 // len(obj) == n, with the host's error for an unsized object. -1 on error.
@@ -69,25 +80,43 @@ bool fail(const char* message)
 }
 
 // Data at least this large is checksummed without the GIL; below it, releasing costs more.
-constexpr Py_ssize_t kCrcWithoutGil = 64 * 1024;
+constexpr size_t kCrcWithoutGil = 64 * 1024;
+
+// The data's bytes, exported once: an exact bytes object cannot change; anything else is
+// copied out of its one export into bytes of our own. A buffer of another size than the
+// length the object reported is data cut short. False with the error set.
+bool take_data_bytes(ChunkRead* chunk)
+{
+    PyObject* data = chunk->data.get();
+    if (!PyBytes_CheckExact(data)) {
+        BufferView view;
+        if (!view.acquire(data, PyBUF_SIMPLE)) return false;
+        if (static_cast<uint64_t>(view.size()) != chunk->length) {
+            return fail("Unexpected EOF while reading chunk data");
+        }
+        chunk->checked =
+            Ref::consume(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data()), view.size()));
+        if (!chunk->checked) return false;
+        data = chunk->checked.get();
+    }
+    chunk->bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
+    return true;
+}
 
 // Compares the stored CRC with the one over type and data; also keeps the type bytes.
 bool check_crc(PyObject* module, ChunkRead* chunk, PyObject* stored, bool* ok)
 {
     BufferView type_view;
-    BufferView data_view;
     if (!type_view.acquire(chunk->type.get(), PyBUF_SIMPLE)) return false;
-    if (!data_view.acquire(chunk->data.get(), PyBUF_SIMPLE)) return false;
+    if (!take_data_bytes(chunk)) return false;
     const auto type_size = static_cast<size_t>(type_view.size());
-    const auto data_size = static_cast<size_t>(data_view.size());
+    const size_t data_size = chunk->length;
     uint32_t expected = 0;
-    if (data_view.size() < kCrcWithoutGil) {
-        expected = chunk_crc(type_view.data(), type_size, data_view.data(), data_size);
+    if (data_size < kCrcWithoutGil) {
+        expected = chunk_crc(type_view.data(), type_size, chunk->bytes, data_size);
     } else {
-        // The views keep both objects' memory in place while the GIL is released.
-        Py_BEGIN_ALLOW_THREADS
-        expected = chunk_crc(type_view.data(), type_size, data_view.data(), data_size);
-        Py_END_ALLOW_THREADS
+        // The type's view and our bytes stay in place while the GIL is released.
+        without_gil([&] { expected = chunk_crc(type_view.data(), type_size, chunk->bytes, data_size); });
     }
     if (type_size == 4) {
         for (size_t i = 0; i < 4; ++i) chunk->tag[i] = type_view.data()[i];

@@ -14,6 +14,12 @@ struct ChunkRead {
     Ref data;              // the object `read(length)` returned
     uint32_t length = 0;   // the length field (== len(data))
     uint8_t tag[4] = {};   // the four type bytes, for comparisons
+    // The `length` data bytes whose CRC was checked: those of `data` itself when it is an
+    // exact bytes object, else of `checked`, a bytes copy made from its one buffer export
+    // (a buffer object can change under any later call). Inflate reads these very bytes, so
+    // what was checked is what is decoded.
+    const uint8_t* bytes = nullptr;
+    Ref checked;
 
     bool is(const char (&name)[5]) const
     {

@@ -2,6 +2,7 @@
 // rebuilds each row straight into the new pixel buffer and alpha plane.
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
+#include "interop/without_gil.hpp"
 #include "png/chunk_reader.hpp"
 #include "png/image_header.hpp"
 #include "png/memory_chunk_reader.hpp"
@@ -10,8 +11,10 @@
 
 #include <zlib.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace qv {
 
@@ -24,44 +27,155 @@ using png::InflateOutcome;
 // so compressed data of n bytes can never inflate to more than 1032 * n.
 constexpr uint64_t kMaxDeflateRatio = 1032;
 
+// The IDAT data to inflate, as spans over memory that stays put until the inflate is done:
+// the bytes objects read from a stream are held here, where no Python code can reach them;
+// data read from memory are held by the memory reader.
+class CompressedPieces {
+public:
+    // Takes over the chunk's data. False with the error set.
+    bool add(png::ChunkRead* chunk)
+    {
+        if (chunk->length == 0) return true;  // adds nothing to the zlib stream
+        try {
+            spans_.push_back({chunk->bytes, chunk->length});
+            if (chunk->checked) owners_.push_back(std::move(chunk->checked));
+            else if (chunk->data) owners_.push_back(std::move(chunk->data));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        total_ += chunk->length;
+        return true;
+    }
+
+    std::span<const png::ByteSpan> spans() const { return spans_; }
+    uint64_t total() const { return total_; }
+
+private:
+    std::vector<png::ByteSpan> spans_;
+    std::vector<Ref> owners_;
+    uint64_t total_ = 0;
+};
+
+// The chunk record list. A flood of small chunks must cost little more than the list's slot
+// per chunk: one type object is shared by every chunk of a type, and a record equal to the
+// last one made for its type (same length; no data, or equal exact bytes) is that same
+// immutable tuple again.
+class ChunkRecords {
+public:
+    bool ready() const { return static_cast<bool>(list_); }
+    PyObject* list() const { return list_.get(); }
+
+    // Appends the record of `chunk`: (type, data or None, length). False with the error set.
+    bool add(png::ChunkRead* chunk, bool keep_data)
+    {
+        uint32_t tag = 0;
+        std::memcpy(&tag, chunk->tag, 4);
+        Slot* slot = find(tag);
+        if (!chunk->type) {  // read from memory: the type is ours to make
+            if (slot == nullptr) {
+                chunk->type = Ref::consume(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk->tag), 4));
+                if (!chunk->type) return false;
+            }
+        }
+        PyObject* type = chunk->type.get();
+        // A type read as some other object stays that object, as read.
+        const bool shareable = type == nullptr || (PyBytes_CheckExact(type) && PyBytes_GET_SIZE(type) == 4);
+        if (slot != nullptr && shareable) {
+            if (slot->type) chunk->type = slot->type;
+            if (reusable(*slot, *chunk, keep_data)) return PyList_Append(list_.get(), slot->record.get()) == 0;
+        }
+        Ref record = make_record(*chunk, keep_data);
+        if (!record || PyList_Append(list_.get(), record.get()) < 0) return false;
+        if (shareable && slot == nullptr && count_ < kSlots) slot = &slots_[count_++];
+        if (shareable && slot != nullptr) *slot = Slot{tag, chunk->type, std::move(record), chunk->length};
+        return true;
+    }
+
+private:
+    struct Slot {
+        uint32_t tag = 0;
+        Ref type;
+        Ref record;  // the last record made for this type
+        uint32_t length = 0;
+    };
+    static constexpr size_t kSlots = 32;
+
+    Slot* find(uint32_t tag)
+    {
+        for (size_t i = 0; i < count_; ++i) {
+            if (slots_[i].tag == tag) return &slots_[i];
+        }
+        return nullptr;
+    }
+
+    static bool reusable(const Slot& slot, const png::ChunkRead& chunk, bool keep_data)
+    {
+        if (!slot.record || slot.length != chunk.length) return false;
+        PyObject* kept = PyTuple_GET_ITEM(slot.record.get(), 1);
+        if (!keep_data) return kept == Py_None;
+        PyObject* data = chunk.data.get();
+        return PyBytes_CheckExact(data) && PyBytes_CheckExact(kept) &&
+               std::memcmp(PyBytes_AS_STRING(kept), PyBytes_AS_STRING(data), chunk.length) == 0;
+    }
+
+    static Ref make_record(const png::ChunkRead& chunk, bool keep_data)
+    {
+        Ref length = Ref::consume(PyLong_FromUnsignedLong(chunk.length));
+        if (!length) return {};
+        return Ref::consume(
+            PyTuple_Pack(3, chunk.type.get(), keep_data ? chunk.data.get() : Py_None, length.get()));
+    }
+
+    Ref list_ = Ref::consume(PyList_New(0));
+    Slot slots_[kSlots];
+    size_t count_ = 0;
+};
+
 // What the chunk loop gathers.
 struct ChunkLoop {
     ImageHeader header;
-    Ref records = Ref::consume(PyList_New(0));   // the chunk record list
-    Ref idat = Ref::consume(PyList_New(0));      // IDAT data objects as read, in order
+    ChunkRecords records;
+    CompressedPieces idat;
+    png::MemoryChunkReader memory;  // holds the contents when the stream is read from memory
 };
-
-Ref make_record(const png::ChunkRead& chunk, bool keep_data)
-{
-    Ref length = Ref::consume(PyLong_FromUnsignedLong(chunk.length));
-    if (!length) return {};
-    return Ref::consume(PyTuple_Pack(3, chunk.type.get(), keep_data ? chunk.data.get() : Py_None, length.get()));
-}
 
 // The chunk loop over a source of chunks (`next_chunk`). False with the error set.
 template <typename NextChunk>
 bool read_chunks_with(PyObject* module, ChunkLoop* loop, NextChunk next_chunk)
 {
-    if (!loop->records || !loop->idat) return false;
+    if (!loop->records.ready()) return false;
     for (;;) {
         png::ChunkRead chunk;
         if (!next_chunk(&chunk)) return false;
         if (chunk.end) return true;
-        if (chunk.is("IHDR") && !png::parse_ihdr(module, chunk.data.get(), &loop->header)) return false;
+        if (chunk.is("IHDR") && !png::parse_ihdr(module, chunk, &loop->header)) return false;
         const bool is_idat = chunk.is("IDAT");
-        if (is_idat && PyList_Append(loop->idat.get(), chunk.data.get()) < 0) return false;
-        Ref record = make_record(chunk, !is_idat);
-        if (!record || PyList_Append(loop->records.get(), record.get()) < 0) return false;
+        if (!loop->records.add(&chunk, !is_idat)) return false;
+        if (is_idat && !loop->idat.add(&chunk)) return false;
         if (chunk.is("IEND")) return true;
     }
 }
 
-// An exact io.BytesIO is read straight from its memory (same results, no call per field and
+// Whether the stream is an exact io.BytesIO whose methods are its type's own: attributes set
+// on the instance (a `read`, `tell` or `getvalue` of its own) take precedence over them, and
+// such a stream must be read through its attributes. -1 with the error set.
+int plain_bytesio(PyObject* module, PyObject* stream)
+{
+    if (Py_TYPE(stream) != reinterpret_cast<PyTypeObject*>(state_of(module)->bytesio_type)) return 0;
+    Ref attributes = Ref::consume(PyObject_GenericGetDict(stream, nullptr));
+    if (!attributes) return -1;
+    return PyDict_Check(attributes.get()) && PyDict_GET_SIZE(attributes.get()) == 0 ? 1 : 0;
+}
+
+// A plain io.BytesIO is read straight from its memory (same results, no call per field and
 // no copy of the image data); any other stream through its `read`.
 bool read_chunks(PyObject* module, PyObject* stream, ChunkLoop* loop)
 {
-    if (Py_TYPE(stream) == reinterpret_cast<PyTypeObject*>(state_of(module)->bytesio_type)) {
-        png::MemoryChunkReader reader;
+    const int plain = plain_bytesio(module, stream);
+    if (plain < 0) return false;
+    if (plain) {
+        png::MemoryChunkReader& reader = loop->memory;
         if (!reader.open(stream)) return false;
         const bool read = read_chunks_with(module, loop, [&](png::ChunkRead* chunk) { return reader.next(chunk); });
         return reader.finish(stream) && read;
@@ -81,47 +195,6 @@ bool check_signature(PyObject* module, PyObject* stream)
     if (differs) raise_value_error("Unsupported PNG signature");
     return !differs;
 }
-
-// Byte views of the IDAT data, held while the GIL is released. A bytes object cannot change;
-// any other object is pinned by a buffer view.
-class CompressedPieces {
-public:
-    bool gather(PyObject* idat_list)
-    {
-        count_ = static_cast<size_t>(PyList_GET_SIZE(idat_list));
-        spans_.reset(new (std::nothrow) png::ByteSpan[count_ + 1]);
-        views_.reset(new (std::nothrow) BufferView[count_ + 1]);
-        if (!spans_ || !views_) {
-            PyErr_NoMemory();
-            return false;
-        }
-        for (size_t i = 0; i < count_; ++i) {
-            PyObject* piece = PyList_GET_ITEM(idat_list, static_cast<Py_ssize_t>(i));
-            if (PyBytes_CheckExact(piece)) {
-                spans_[i] = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(piece)),
-                             static_cast<size_t>(PyBytes_GET_SIZE(piece))};
-                continue;
-            }
-            if (!views_[i].acquire(piece, PyBUF_SIMPLE)) return false;
-            spans_[i] = {views_[i].data(), static_cast<size_t>(views_[i].size())};
-        }
-        return true;
-    }
-
-    std::span<const png::ByteSpan> spans() const { return {spans_.get(), count_}; }
-
-    uint64_t total() const
-    {
-        uint64_t sum = 0;
-        for (size_t i = 0; i < count_; ++i) sum += spans_[i].size;
-        return sum;
-    }
-
-private:
-    size_t count_ = 0;
-    std::unique_ptr<png::ByteSpan[]> spans_;
-    std::unique_ptr<BufferView[]> views_;
-};
 
 // The new output buffers; empty when the data cannot make a valid image.
 struct Outputs {
@@ -192,10 +265,8 @@ bool raise_inflate_failure(PyObject* module, const InflateOutcome& outcome)
 // Inflates and rebuilds the rows. The outputs are allocated only when the header's sizes are
 // sound and the compressed data could inflate to them; otherwise the data are only inflated
 // and counted, which still tells a zlib error from a size mismatch.
-bool decode_image(PyObject* module, const ImageHeader& header, PyObject* idat_list, Outputs* out)
+bool decode_image(PyObject* module, const ImageHeader& header, const CompressedPieces& pieces, Outputs* out)
 {
-    CompressedPieces pieces;
-    if (!pieces.gather(idat_list)) return false;
     const png::ScanlineLayout layout = header.layout();
     const bool decodable = png::sizes_fit_int32(header) &&
                            layout.inflated_size() <= pieces.total() * kMaxDeflateRatio;
@@ -203,9 +274,7 @@ bool decode_image(PyObject* module, const ImageHeader& header, PyObject* idat_li
 
     const png::RowTargets targets = out->targets();
     InflateOutcome outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = png::inflate_rows(pieces.spans(), layout, decodable ? &targets : nullptr);
-    Py_END_ALLOW_THREADS
+    without_gil([&] { outcome = png::inflate_rows(pieces.spans(), layout, decodable ? &targets : nullptr); });
     return raise_inflate_failure(module, outcome);
 }
 
@@ -220,7 +289,7 @@ Ref load_png(PyObject* module, PyObject* stream)
     if (!png::check_header(header)) return {};
 
     Outputs out;
-    if (!decode_image(module, header, loop.idat.get(), &out)) return {};
+    if (!decode_image(module, header, loop.idat, &out)) return {};
 
     Ref width = Ref::consume(PyLong_FromLong(header.width));
     Ref height = Ref::consume(PyLong_FromLong(header.height));
@@ -228,7 +297,7 @@ Ref load_png(PyObject* module, PyObject* stream)
     if (!width || !height || !channels) return {};
     PyObject* alpha = out.alpha ? out.alpha.get() : Py_None;
     return Ref::consume(PyTuple_Pack(8, width.get(), height.get(), out.pixels.get(), channels.get(), alpha,
-                                     loop.records.get(), Py_None, out.filters.get()));
+                                     loop.records.list(), Py_None, out.filters.get()));
 }
 
 }  // namespace qv

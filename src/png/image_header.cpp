@@ -8,7 +8,7 @@ namespace qv::png {
 
 namespace {
 
-constexpr Py_ssize_t kIhdrSize = 13;
+constexpr uint32_t kIhdrSize = 13;
 
 // An unsigned header field held in a signed 32-bit integer.
 bool to_signed(uint32_t value, int32_t* out)
@@ -23,12 +23,10 @@ bool to_signed(uint32_t value, int32_t* out)
 
 }  // namespace
 
-bool parse_ihdr(PyObject* module, PyObject* data, ImageHeader* header)
+bool parse_ihdr(PyObject* module, const ChunkRead& chunk, ImageHeader* header)
 {
-    BufferView view;
-    if (!view.acquire(data, PyBUF_SIMPLE)) return false;
-    if (view.size() != kIhdrSize) return raise_host_unpack_error(module, ">IIBBBBB", data);
-    const uint8_t* p = view.data();
+    if (chunk.length != kIhdrSize) return raise_host_unpack_error(module, ">IIBBBBB", chunk.data.get());
+    const uint8_t* p = chunk.bytes;
     ImageHeader parsed;
     if (!to_signed(read_be32(p), &parsed.width) || !to_signed(read_be32(p + 4), &parsed.height)) return false;
     parsed.seen = true;
@@ -60,8 +58,10 @@ bool check_header(const ImageHeader& header)
 
 bool sizes_fit_int32(const ImageHeader& header)
 {
-    const ScanlineLayout layout = header.layout();  // width, height < 2^31: exact in 64 bits
-    return layout.row_length() + 1 <= INT32_MAX && layout.inflated_size() <= INT32_MAX &&
+    // width, height < 2^31: exact in 64 bits. The row length bounds nothing in an image
+    // without rows (no row buffer is made), so a wide image of height 0 opens as it saves.
+    const ScanlineLayout layout = header.layout();
+    return (layout.height == 0 || layout.row_length() + 1 <= INT32_MAX) && layout.inflated_size() <= INT32_MAX &&
            layout.width * layout.height * 3 <= INT32_MAX;
 }
 

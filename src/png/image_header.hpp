@@ -26,15 +26,18 @@ struct ImageHeader {
     }
 };
 
+struct ChunkRead;
+
 // Unpacks IHDR data (">IIBBBBB") into `header`: the host's struct error for data that is not
-// 13 bytes, OverflowError for a width or height of 2^31 or more. False with the error set.
-bool parse_ihdr(PyObject* module, PyObject* data, ImageHeader* header);
+// 13 bytes, OverflowError for a width or height of 2^31 or more. The bytes are those whose
+// CRC was checked. False with the error set.
+bool parse_ihdr(PyObject* module, const ChunkRead& chunk, ImageHeader* header);
 
 // The header checks, in their order, with their messages. False with the error set.
 bool check_header(const ImageHeader& header);
 
-// Whether every size derived from the header (row length + 1, inflated size, pixel buffer)
-// fits a signed 32-bit integer.
+// Whether every size derived from the header (row length + 1 when there are rows, inflated
+// size, pixel buffer) fits a signed 32-bit integer.
 bool sizes_fit_int32(const ImageHeader& header);
 
 }  // namespace qv::png

@@ -30,10 +30,13 @@ bool MemoryChunkReader::open(PyObject* stream)
     if (!position) return false;
     pos_ = PyLong_AsSsize_t(position.get());
     if (pos_ == -1 && PyErr_Occurred()) return false;
+    if (pos_ < 0) {  // not from io.BytesIO's own tell(): every read would start before the data
+        PyErr_SetString(PyExc_SystemError, "negative stream position");
+        return false;
+    }
     contents_ = Ref::consume(PyObject_CallMethod(stream, "getvalue", nullptr));
     if (!contents_) return false;
-    whole_ = Ref::consume(PyMemoryView_FromObject(contents_.get()));
-    return whole_ && view_.acquire(contents_.get(), PyBUF_SIMPLE);
+    return view_.acquire(contents_.get(), PyBUF_SIMPLE);
 }
 
 std::pair<const uint8_t*, size_t> MemoryChunkReader::take(size_t n)
@@ -59,17 +62,16 @@ bool MemoryChunkReader::next(ChunkRead* out)
     const auto [type, type_size] = take(4);
     if (type_size != 4) return fail("Unexpected EOF while reading chunk type");
     std::memcpy(out->tag, type, 4);
-    const Py_ssize_t data_start = pos_;
     const auto [data, data_size] = take(out->length);
     if (data_size != out->length) return fail("Unexpected EOF while reading chunk data");
     const auto [crc, crc_size] = take(4);
     if (crc_size != 4) return fail("Unexpected EOF while reading chunk CRC");
     if (read_be32(crc) != chunk_crc(type, 4, data, data_size)) return fail("Corrupted PNG chunk detected");
 
-    out->type = bytes_of(type, 4);
-    out->data = out->is("IDAT") ? Ref::consume(PySequence_GetSlice(whole_.get(), data_start, pos_ - 4))
-                                : bytes_of(data, data_size);
-    return out->type && out->data;
+    out->bytes = data;
+    if (out->is("IDAT")) return true;
+    out->data = bytes_of(data, data_size);
+    return static_cast<bool>(out->data);
 }
 
 bool MemoryChunkReader::finish(PyObject* stream)

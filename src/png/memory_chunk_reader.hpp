@@ -2,7 +2,8 @@
 // as `read_next_chunk` would through four `read` calls each: the same results, the same
 // errors, the same final position, without a call into the stream per field or a copy of the
 // image data. The contents are the stream's getvalue(), which for a stream made over bytes
-// is those very bytes; IDAT data come back as memoryviews of them.
+// is those very bytes; IDAT data come back as pointers into them, valid while the reader
+// lives, and no object is made for them.
 #pragma once
 
 #include "png/chunk_reader.hpp"
@@ -13,8 +14,9 @@ class MemoryChunkReader {
 public:
     // Starts at the stream's current position. False with the error set.
     bool open(PyObject* stream);
-    // The next chunk, or `end`. IDAT data are views of the stream's memory; other data are
-    // new bytes objects. False with the error set.
+    // The next chunk, or `end`. `type` is left to the caller (one shared object per type
+    // does for a whole file); IDAT chunks get only `bytes`, other data new bytes objects.
+    // False with the error set.
     bool next(ChunkRead* out);
     // Moves the stream to where the emulated reads stopped; an error already in flight stays
     // the one reported. False when it fails (or was already failing).
@@ -25,7 +27,6 @@ private:
     std::pair<const uint8_t*, size_t> take(size_t n);
 
     Ref contents_;  // the stream's getvalue(): immutable bytes
-    Ref whole_;     // a memoryview of them, sliced for the IDAT data
     BufferView view_;
     Py_ssize_t pos_ = 0;
 };

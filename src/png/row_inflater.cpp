@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -18,11 +19,17 @@ namespace qv::png {
 namespace {
 
 constexpr size_t kStageTarget = 256 * 1024;
+// Bytes after the last row are only counted; a small stage would make inflate return once
+// every few bytes, so they go to a buffer of this size instead.
+constexpr size_t kDrainSize = 256 * 1024;
+// Rows of at most this many bytes are rebuilt by a plain loop over the stage: the pixel
+// kernels' set-up would cost more than the row itself.
+constexpr size_t kNarrowRow = 16;
 
 // Rebuilds rows out of the inflated bytes, which zlib writes straight into `stage_`. The stage
 // holds a whole number of scanlines, so a scanline never straddles its end and is never
-// copied. Once every row is built, or one is refused, the stage only receives bytes that are
-// counted and dropped.
+// copied. Once every row is built, or one is refused, inflate writes into a large drain
+// buffer whose bytes are counted and dropped.
 class RowBuilder {
 public:
     RowBuilder(const ScanlineLayout& layout, const RowTargets* targets)
@@ -51,13 +58,14 @@ public:
         capacity_ = stage;
         recon_ = stage_ + stage;
         prev_ = recon_ + row_length_;
+        if (!building_) start_draining();
         return true;
     }
 
-    uint8_t* out() const { return stage_ + filled_; }
+    uint8_t* out() const { return building_ ? stage_ + filled_ : drain_; }
     // Never 0: a full stage is emptied as soon as it is filled. Bounded by one scanline
     // (under 2^31 bytes) or the stage target, so it fits zlib's counters.
-    size_t room() const { return capacity_ - filled_; }
+    size_t room() const { return building_ ? capacity_ - filled_ : drain_size_; }
     int bad_filter() const { return bad_filter_; }
 
     // zlib wrote `n` more bytes at out().
@@ -65,18 +73,92 @@ public:
     {
         if (!building_) return;
         filled_ += n;
-        while (building_ && filled_ - consumed_ >= scan_length_) {
-            if (filled_ - consumed_ >= 2 * scan_length_ && build_pair(stage_ + consumed_)) {
-                consumed_ += 2 * scan_length_;
-                continue;
+        if (row_length_ <= kNarrowRow) {
+            build_narrow_rows();
+        } else {
+            while (building_ && filled_ - consumed_ >= scan_length_) {
+                if (filled_ - consumed_ >= 2 * scan_length_ && build_pair(stage_ + consumed_)) {
+                    consumed_ += 2 * scan_length_;
+                    continue;
+                }
+                build_row(stage_ + consumed_);
+                consumed_ += scan_length_;
             }
-            build_row(stage_ + consumed_);
-            consumed_ += scan_length_;
         }
         if (!building_ || filled_ == capacity_) filled_ = consumed_ = 0;
+        if (!building_) start_draining();
     }
 
 private:
+    // The drain is the stage itself when that is large enough; else a buffer of its own,
+    // made only once the rows are done (a small image that ends on time never needs it).
+    void start_draining()
+    {
+        if (drain_ != nullptr) return;
+        drain_ = stage_;
+        drain_size_ = capacity_;
+        if (capacity_ >= kDrainSize) return;
+        drain_memory_.reset(new (std::nothrow) uint8_t[kDrainSize]);
+        if (!drain_memory_) return;  // the stage still works, only slower
+        drain_ = drain_memory_.get();
+        drain_size_ = kDrainSize;
+    }
+
+    // Every whole scanline in the stage, for rows too short for the pixel kernels. Rows of
+    // no bytes are their filter types alone: copied and checked as one block.
+    void build_narrow_rows()
+    {
+        const size_t rows = std::min((filled_ - consumed_) / scan_length_, height_ - row_);
+        const uint8_t* scanline = stage_ + consumed_;
+        consumed_ += rows * scan_length_;
+        if (row_length_ == 0) {
+            const size_t bad = first_bad_filter(scanline, rows);
+            std::memcpy(targets_.filters + row_, scanline, std::min(bad + 1, rows));
+            if (bad < rows) {
+                bad_filter_ = scanline[bad];
+                building_ = false;
+                return;
+            }
+            row_ += rows;
+            if (row_ == height_) building_ = false;
+            return;
+        }
+        for (size_t i = 0; i < rows && building_; ++i, scanline += scan_length_) {
+            const int type = scanline[0];
+            targets_.filters[row_] = scanline[0];
+            if (type > kMaxFilterType) {
+                bad_filter_ = type;
+                building_ = false;
+                return;
+            }
+            uint8_t* recon = bpp_ == 3 ? targets_.rgb + row_ * row_length_ : recon_;
+            const uint8_t* prev = row_ == 0 ? nullptr : (bpp_ == 3 ? recon - row_length_ : prev_);
+            unfilter_row(type, scanline + 1, prev, row_length_, bpp_, recon);
+            if (bpp_ != 3) {
+                split_rgba_row(recon_, width_, targets_.rgb + row_ * width_ * 3, targets_.alpha + row_ * width_);
+                std::swap(recon_, prev_);
+            }
+            if (++row_ == height_) building_ = false;
+        }
+    }
+
+    // The index of the first byte above the highest filter type, or `n`. Blocks are tested
+    // with a loop the compiler vectorises; only a block with a hit is searched.
+    static size_t first_bad_filter(const uint8_t* bytes, size_t n)
+    {
+        constexpr size_t kBlock = 4096;
+        for (size_t start = 0; start < n; start += kBlock) {
+            const size_t end = std::min(n, start + kBlock);
+            unsigned any = 0;
+            for (size_t i = start; i < end; ++i) any |= bytes[i] > kMaxFilterType ? 1u : 0u;
+            if (any == 0) continue;
+            for (size_t i = start; i < end; ++i) {
+                if (bytes[i] > kMaxFilterType) return i;
+            }
+        }
+        return n;
+    }
+
     // Two rows at once where the pair kernels apply (neither the first row of the image nor a
     // bad filter type among the two); false leaves both to build_row.
     bool build_pair(const uint8_t* scanlines)
@@ -142,6 +224,9 @@ private:
     uint8_t* prev_ = nullptr;
     size_t row_ = 0;
     int bad_filter_ = -1;
+    std::unique_ptr<uint8_t[]> drain_memory_;
+    uint8_t* drain_ = nullptr;
+    size_t drain_size_ = 0;
 };
 
 struct ZStream {
