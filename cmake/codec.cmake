@@ -4,7 +4,8 @@
 #
 #   -DQUORVEX_PYTHON=OFF        the library alone: no Python is looked for, no extension
 #   -DQUORVEX_NATIVE_TESTS=ON   the native test binary, quorvex_native_tests
-#   -DQUORVEX_FUZZ=ON           the libFuzzer targets (clang only), fuzz_native_*
+#   -DQUORVEX_FUZZ=ON           the libFuzzer targets (clang only), fuzz_native_NAME for
+#                               each fuzz/native/NAME.cpp
 
 option(QUORVEX_PYTHON "Build the Python extension (needs Python's development files)" ON)
 option(QUORVEX_NATIVE_TESTS "Build the native test binary of the codec core" OFF)
@@ -61,7 +62,8 @@ endif()
 if(QUORVEX_FUZZ)
   file(GLOB QUORVEX_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/native/*.cpp)
   foreach(source ${QUORVEX_FUZZ_SOURCES})
-    get_filename_component(name ${source} NAME_WE)
+    get_filename_component(stem ${source} NAME_WE)
+    set(name fuzz_native_${stem})
     add_executable(${name} ${source})
     target_link_libraries(${name} PRIVATE quorvex_codec)
     target_compile_options(${name} PRIVATE ${QUORVEX_WARNINGS} -fsanitize=fuzzer,address,undefined
