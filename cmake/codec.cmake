@@ -1,0 +1,73 @@
+# The codec core: the parts of the PNG and BMP codecs that are plain C++ over bytes (filter
+# arithmetic, row inflater, scanline encoder, BMP row swap). One static library, linked into
+# the extension and, without any Python, into the native test binary and the fuzz targets.
+#
+#   -DQUORVEX_PYTHON=OFF        the library alone: no Python is looked for, no extension
+#   -DQUORVEX_NATIVE_TESTS=ON   the native test binary, quorvex_native_tests
+#   -DQUORVEX_FUZZ=ON           the libFuzzer targets (clang only), fuzz_native_NAME for
+#                               each fuzz/native/NAME.cpp
+
+option(QUORVEX_PYTHON "Build the Python extension (needs Python's development files)" ON)
+option(QUORVEX_NATIVE_TESTS "Build the native test binary of the codec core" OFF)
+option(QUORVEX_FUZZ "Build the libFuzzer targets of the codec core (clang)" OFF)
+
+find_package(ZLIB REQUIRED)
+
+set(QUORVEX_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion
+    -Wno-missing-field-initializers)
+if(QUORVEX_WERROR)
+  list(APPEND QUORVEX_WARNINGS -Werror)
+endif()
+
+# The extension's own glob picks these up too; CMakeLists.txt takes them out again.
+set(QUORVEX_CODEC_SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/png/row_inflater.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/png/scanline_encoder.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/bmp/bgr_swap.cpp)
+
+add_library(quorvex_codec STATIC ${QUORVEX_CODEC_SOURCES})
+set_target_properties(quorvex_codec PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_include_directories(quorvex_codec PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
+target_link_libraries(quorvex_codec PUBLIC ZLIB::ZLIB)
+target_compile_options(quorvex_codec PRIVATE ${QUORVEX_WARNINGS})
+
+# Flags that the library and everything linked with it share: the sanitizer build of the
+# extension must see the codec instrumented too, and the fuzz targets need its coverage.
+set(QUORVEX_CODEC_INSTRUMENT "")
+if(QUORVEX_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "QUORVEX_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++)")
+  endif()
+  set(QUORVEX_CODEC_INSTRUMENT -fsanitize=fuzzer-no-link,address,undefined)
+elseif(QUORVEX_SANITIZE)
+  set(QUORVEX_CODEC_INSTRUMENT -fsanitize=${QUORVEX_SANITIZE})
+endif()
+if(QUORVEX_CODEC_INSTRUMENT)
+  target_compile_options(quorvex_codec PRIVATE ${QUORVEX_CODEC_INSTRUMENT} -fno-omit-frame-pointer
+                         -fno-sanitize-recover=all)
+endif()
+
+if(QUORVEX_NATIVE_TESTS)
+  file(GLOB QUORVEX_NATIVE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/native/*.cpp)
+  add_executable(quorvex_native_tests ${QUORVEX_NATIVE_TEST_SOURCES})
+  target_link_libraries(quorvex_native_tests PRIVATE quorvex_codec)
+  target_compile_options(quorvex_native_tests PRIVATE ${QUORVEX_WARNINGS})
+  if(QUORVEX_SANITIZE AND NOT QUORVEX_FUZZ)
+    target_compile_options(quorvex_native_tests PRIVATE -fsanitize=${QUORVEX_SANITIZE} -fno-omit-frame-pointer
+                           -fno-sanitize-recover=all)
+    target_link_options(quorvex_native_tests PRIVATE -fsanitize=${QUORVEX_SANITIZE})
+  endif()
+endif()
+
+if(QUORVEX_FUZZ)
+  file(GLOB QUORVEX_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/native/*.cpp)
+  foreach(source ${QUORVEX_FUZZ_SOURCES})
+    get_filename_component(stem ${source} NAME_WE)
+    set(name fuzz_native_${stem})
+    add_executable(${name} ${source})
+    target_link_libraries(${name} PRIVATE quorvex_codec)
+    target_compile_options(${name} PRIVATE ${QUORVEX_WARNINGS} -fsanitize=fuzzer,address,undefined
+                           -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  endforeach()
+endif()

@@ -1,0 +1,98 @@
+"""Writes the seed corpus of the native fuzz targets into fuzz/native/seeds/TARGET/.
+
+Each seed is the target's small header followed by its payload (see the comment at the top of
+each target). Run from anywhere: python3 fuzz/native/make_seeds.py
+"""
+
+import os
+import random
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def paeth(a, b, c):
+    p = a + b - c
+    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+    if pa <= pb and pa <= pc:
+        return a
+    return b if pb <= pc else c
+
+
+def scanlines(width, height, bpp, types, rng):
+    """Filtered scanline data of a random image, one filter type a row from `types`."""
+    out = bytearray()
+    prev = bytes(width * bpp)
+    for y in range(height):
+        row = bytes(rng.randrange(256) for _ in range(width * bpp))
+        t = types[y % len(types)]
+        out.append(t)
+        for i, x in enumerate(row):
+            a = row[i - bpp] if i >= bpp else 0
+            b = prev[i]
+            c = prev[i - bpp] if i >= bpp else 0
+            pred = [0, a, b, (a + b) // 2, paeth(a, b, c)][t]
+            out.append((x - pred) & 0xFF)
+        prev = row
+    return bytes(out)
+
+
+def header(width, height, flags, seed):
+    return bytes([width, height, flags, seed])
+
+
+def inflate_seeds(rng):
+    rgb = scanlines(3, 2, 3, [1, 4], rng)
+    rgba = scanlines(5, 4, 4, [0, 1, 2, 3, 4], rng)
+    return {
+        "rgb_3x2": header(3, 2, 0, 1) + zlib.compress(rgb),
+        "rgba_5x4_pieces": header(5, 4, 1 | (2 << 2) | 0xE0, 7) + zlib.compress(rgba, 9),
+        "rgba_5x4_stored": header(5, 4, 1 | 2, 0) + rgba,
+        "width0": header(0, 3, 0, 0) + zlib.compress(bytes([0, 4, 2])),
+        "bad_filter": header(3, 2, 0, 0) + zlib.compress(bytes([5]) + rgb[1:]),
+        "truncated": header(3, 2, 0, 0) + zlib.compress(rgb)[:-3],
+        "rgb_16x16_paeth": header(16, 16, 4 << 2, 3) + zlib.compress(scanlines(16, 16, 3, [4, 3], rng)),
+    }
+
+
+def round_trip_seeds(rng):
+    def rows(width, bpp, types):
+        """Each row's filter type, then its pixel bytes."""
+        out = bytearray()
+        for t in types:
+            out.append(t)
+            out += bytes(rng.randrange(256) for _ in range(width * bpp))
+        return bytes(out)
+
+    return {
+        "rgb_1x1": header(1, 1, 2, 0) + bytes([0, 10, 20, 30]),
+        "rgb_4x5_mixed": header(4, 5, 0, 9) + rows(4, 3, [0, 1, 2, 3, 4]),
+        "rgba_7x3": header(7, 3, 1 | (3 << 2), 5) + rows(7, 4, [4, 3, 2]),
+        "bad_filter": header(2, 2, 0, 0) + rows(2, 3, [1, 255]),
+        "width0": header(0, 4, 0, 0) + bytes([0, 1, 2, 3]),
+        "rgb_20x9_paeth": header(20, 9, 4 << 2, 1) + rows(20, 3, [4] * 9),
+    }
+
+
+def bmp_rows_seeds(rng):
+    return {
+        "empty": b"",
+        "one_pixel": bytes([1, 2, 3]),
+        "seventeen_pixels": bytes(rng.randrange(256) for _ in range(51)),
+        "header_fields": bytes(rng.randrange(256) for _ in range(100)),
+    }
+
+
+def main():
+    rng = random.Random(1)
+    for target, seeds in (("inflate", inflate_seeds(rng)), ("round_trip", round_trip_seeds(rng)),
+                          ("bmp_rows", bmp_rows_seeds(rng))):
+        folder = os.path.join(HERE, "seeds", target)
+        os.makedirs(folder, exist_ok=True)
+        for name, data in seeds.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()

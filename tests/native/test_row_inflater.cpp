@@ -1,0 +1,264 @@
+// The row inflater against zlib: images filtered by the reference and deflated by zlib itself,
+// cut into pieces at random points, must come back exactly; broken streams, wrong sizes and
+// bad filter types must give the documented status, with a zlib error first, then a wrong
+// size, then a bad filter type, whatever the split.
+#include "check.hpp"
+#include "reference.hpp"
+
+#include "png/row_inflater.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+using qv::png::ByteSpan;
+using qv::png::InflateOutcome;
+using qv::png::ScanlineLayout;
+using qv::ref::Bytes;
+using qv::ref::Random;
+using Status = InflateOutcome::Status;
+
+// `data` cut at `count - 1` random points (pieces may be empty).
+std::vector<ByteSpan> split(const Bytes& data, size_t count, Random& rng)
+{
+    std::vector<size_t> cuts{0, data.size()};
+    for (size_t i = 1; i < count; ++i) cuts.push_back(rng.below(data.size() + 1));
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<ByteSpan> pieces;
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) pieces.push_back({data.data() + cuts[i], cuts[i + 1] - cuts[i]});
+    return pieces;
+}
+
+std::vector<ByteSpan> bytewise(const Bytes& data)
+{
+    std::vector<ByteSpan> pieces;
+    for (size_t i = 0; i < data.size(); ++i) pieces.push_back({data.data() + i, 1});
+    return pieces;
+}
+
+struct Decoded {
+    InflateOutcome outcome;
+    Bytes rgb, alpha, filters;
+};
+
+// Targets exactly as large as the layout says, so that any overrun is a sanitizer report.
+Decoded decode(const std::vector<ByteSpan>& pieces, const ScanlineLayout& layout, bool rows = true)
+{
+    Decoded d;
+    const size_t pixels = static_cast<size_t>(layout.width * layout.height);
+    d.rgb.assign(pixels * 3, 0);
+    if (layout.bytes_per_pixel == 4) d.alpha.assign(pixels, 0);
+    d.filters.assign(static_cast<size_t>(layout.height), 0);
+    qv::png::RowTargets targets{d.rgb.data(), d.alpha.empty() ? nullptr : d.alpha.data(), d.filters.data()};
+    d.outcome = qv::png::inflate_rows(pieces, layout, rows ? &targets : nullptr);
+    return d;
+}
+
+ScanlineLayout layout_of(const qv::ref::Image& img) { return {img.width, img.height, img.bpp}; }
+
+// The first `rows` rows of the decode equal the image's.
+bool rows_match(const Decoded& d, const qv::ref::Image& img, size_t rows)
+{
+    const size_t n = rows * img.width;
+    return std::equal(img.rgb.begin(), img.rgb.begin() + static_cast<ptrdiff_t>(3 * n), d.rgb.begin()) &&
+           std::equal(img.alpha.begin(), img.alpha.begin() + static_cast<ptrdiff_t>(img.alpha.empty() ? 0 : n),
+                      d.alpha.begin()) &&
+           std::equal(img.filters.begin(), img.filters.begin() + static_cast<ptrdiff_t>(rows), d.filters.begin());
+}
+
+TEST_CASE("Random images deflated by zlib and cut anywhere decode to the original")
+{
+    struct Shape {
+        size_t width, height;
+    };
+    // Past 256 KiB the inflater reuses its staging buffer; 1 and 2 rows miss the two-row path.
+    const Shape shapes[] = {{1, 1}, {2, 1}, {1, 2}, {3, 3}, {5, 7}, {16, 16}, {31, 4}, {64, 33}, {65, 2},
+                            {0, 3}, {0, 0}, {7, 0}, {300, 300}, {1000, 90}, {3, 40000}};
+    Random rng(10);
+    for (size_t bpp : {3, 4}) {
+        for (const Shape& s : shapes) {
+            const qv::ref::Image img = qv::ref::random_image(rng, s.width, s.height, bpp);
+            const Bytes raw = qv::ref::scanlines(img);
+            for (int level : {0, 1, 6, 9}) {
+                const Bytes z = qv::ref::compress(raw, level);
+                for (size_t count : {1, 2, 3, 8, 50}) {
+                    const qv::check::Scope scope(s.width, "x", s.height, " bpp ", bpp, " level ", level, " pieces ",
+                                                 count);
+                    const Decoded d = decode(split(z, count, rng), layout_of(img));
+                    CHECK_EQ(d.outcome.status, Status::Ok);
+                    CHECK_EQ(d.outcome.inflated, raw.size());
+                    CHECK(d.rgb == img.rgb);
+                    CHECK(d.alpha == img.alpha);
+                    CHECK(d.filters == img.filters);
+                }
+                if (z.size() < 5000) {  // a byte at a time: zlib stops mid-row and mid-header
+                    const qv::check::Scope scope(s.width, "x", s.height, " bpp ", bpp, " level ", level,
+                                                 " one byte a piece");
+                    const Decoded d = decode(bytewise(z), layout_of(img));
+                    CHECK_EQ(d.outcome.status, Status::Ok);
+                    CHECK(d.rgb == img.rgb && d.alpha == img.alpha && d.filters == img.filters);
+                }
+                const Decoded counted = decode({ByteSpan{z.data(), z.size()}}, layout_of(img), false);
+                CHECK_EQ(counted.outcome.status, Status::Counted);
+                CHECK_EQ(counted.outcome.inflated, raw.size());
+            }
+        }
+    }
+}
+
+// A zlib stream of `raw` that can only be inflated with a preset dictionary.
+Bytes with_dictionary(const Bytes& raw)
+{
+    z_stream z{};
+    deflateInit(&z, 6);
+    const Bytef dict[] = "dictionary";
+    deflateSetDictionary(&z, dict, sizeof dict);
+    Bytes out(deflateBound(&z, static_cast<uLong>(raw.size())));
+    z.next_in = const_cast<Bytef*>(raw.data());
+    z.avail_in = static_cast<uInt>(raw.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+TEST_CASE("Broken streams, wrong sizes and bad filter types give their status in order")
+{
+    Random rng(11);
+    qv::ref::Image img = qv::ref::random_image(rng, 9, 6, 4);
+    const ScanlineLayout layout = layout_of(img);
+    const Bytes raw = qv::ref::scanlines(img);
+    const Bytes good = qv::ref::compress(raw);
+    auto with_filter = [&](std::initializer_list<std::pair<size_t, uint8_t>> bad) {
+        Bytes r = raw;
+        for (auto [row, type] : bad) r[row * (1 + layout.row_length())] = type;
+        return r;
+    };
+    auto cut = [](Bytes z, size_t drop) {
+        z.resize(z.size() - drop);
+        return z;
+    };
+    auto flip_last = [](Bytes z) {
+        z.back() ^= 1;
+        return z;
+    };
+    auto append = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const ScanlineLayout taller{layout.width, layout.height + 1, 4};
+    const ScanlineLayout shorter{layout.width, layout.height - 1, 4};
+    const ScanlineLayout empty_image{layout.width, 0, 4};
+    const ScanlineLayout zero_width{0, 3, 3};
+
+    struct Case {
+        std::string name;
+        Bytes data;
+        ScanlineLayout layout;
+        Status status;
+        int zlib_code = 0;
+        int bad_filter = 0;
+        uint64_t inflated = 0;
+        size_t rows_decoded = 0;  // rows that must equal the image's
+    };
+    const size_t all = raw.size();
+    const Case cases[] = {
+        {"whole stream", good, layout, Status::Ok, 0, 0, all, 6},
+        {"bytes after the end of the stream are ignored", append(good, {1, 2, 3, 4, 5}), layout, Status::Ok, 0, 0, all,
+         6},
+        {"a second stream after the first is ignored", append(good, good), layout, Status::Ok, 0, 0, all, 6},
+        {"one row more promised", good, taller, Status::SizeMismatch, 0, 0, all},
+        {"one row fewer promised", good, shorter, Status::SizeMismatch, 0, 0, all},
+        {"one byte too many", qv::ref::compress(append(raw, {0})), layout, Status::SizeMismatch, 0, 0, all + 1},
+        {"one byte too few", qv::ref::compress(cut(raw, 1)), layout, Status::SizeMismatch, 0, 0, all - 1},
+        {"no data at all", {}, layout, Status::ZlibError, Z_BUF_ERROR},
+        {"checksum cut off", cut(good, 1), layout, Status::ZlibError, Z_BUF_ERROR},
+        {"half the stream", cut(good, good.size() / 2), layout, Status::ZlibError, Z_BUF_ERROR},
+        {"wrong checksum", flip_last(good), layout, Status::ZlibError, Z_DATA_ERROR, 0, all},
+        {"not a zlib header", {0x78, 0x00, 1, 2, 3}, layout, Status::ZlibError, Z_DATA_ERROR},
+        {"needs a preset dictionary", with_dictionary(raw), layout, Status::ZlibError, Z_NEED_DICT},
+        {"empty stream for no rows", qv::ref::compress({}), empty_image, Status::Ok},
+        {"width 0: filter bytes alone", qv::ref::compress({0, 4, 2}), zero_width, Status::Ok, 0, 0, 3},
+        {"width 0 with a bad filter byte", qv::ref::compress({0, 5, 2}), zero_width, Status::BadFilter, 0, 5, 3},
+        {"bad filter in the first row", qv::ref::compress(with_filter({{0, 5}})), layout, Status::BadFilter, 0, 5,
+         all, 0},
+        {"bad filter in the last row", qv::ref::compress(with_filter({{5, 255}})), layout, Status::BadFilter, 0, 255,
+         all, 5},
+        {"the first bad filter is reported", qv::ref::compress(with_filter({{2, 7}, {4, 5}})), layout,
+         Status::BadFilter, 0, 7, all, 2},
+        {"a wrong size wins over a bad filter", qv::ref::compress(with_filter({{1, 9}})), taller,
+         Status::SizeMismatch, 0, 0, all},
+        {"a zlib error wins over a bad filter", cut(qv::ref::compress(with_filter({{1, 9}})), 1), layout,
+         Status::ZlibError, Z_BUF_ERROR},
+        {"a zlib error wins over a wrong size", cut(good, 1), taller, Status::ZlibError, Z_BUF_ERROR},
+    };
+    for (const Case& c : cases) {
+        for (size_t count : {1, 2, 5}) {
+            const qv::check::Scope scope(c.name, ", pieces ", count);
+            const Decoded d = decode(split(c.data, count, rng), c.layout);
+            CHECK_EQ(d.outcome.status, c.status);
+            if (c.status == Status::ZlibError) {
+                CHECK_EQ(d.outcome.zlib_code, c.zlib_code);
+                CHECK(!d.outcome.while_preparing);
+                if (c.zlib_code == Z_DATA_ERROR) CHECK(d.outcome.zlib_message != nullptr);
+            } else {
+                CHECK_EQ(d.outcome.inflated, c.inflated);
+            }
+            if (c.status == Status::BadFilter) CHECK_EQ(d.outcome.bad_filter, c.bad_filter);
+            if (c.layout.width == layout.width && c.layout.height == layout.height) {
+                CHECK(rows_match(d, img, c.rows_decoded));
+            }
+        }
+    }
+}
+
+TEST_CASE("zlib's messages come through for a broken stream")
+{
+    const Bytes bad_header{0x78, 0x00, 1, 2, 3};
+    const Decoded d = decode({ByteSpan{bad_header.data(), bad_header.size()}}, {1, 1, 3});
+    CHECK(d.outcome.zlib_message != nullptr && std::string(d.outcome.zlib_message) == "incorrect header check");
+}
+
+// A bad type in any row, at either place of a two-row step, stops the rows there and leaves
+// the ones before it rebuilt.
+TEST_CASE("A bad filter type in any row is found there")
+{
+    Random rng(12);
+    for (size_t bpp : {3, 4}) {
+        for (size_t width : {1, 2, 5}) {
+            for (size_t bad_row = 0; bad_row < 7; ++bad_row) {
+                const qv::check::Scope scope("bpp ", bpp, " width ", width, " bad row ", bad_row);
+                qv::ref::Image img = qv::ref::random_image(rng, width, 7, bpp);
+                Bytes raw = qv::ref::scanlines(img);
+                raw[bad_row * (1 + width * bpp)] = 6;
+                const Bytes z = qv::ref::compress(raw);
+                const Decoded d = decode(split(z, 3, rng), layout_of(img));
+                CHECK_EQ(d.outcome.status, Status::BadFilter);
+                CHECK_EQ(d.outcome.bad_filter, 6);
+                CHECK(rows_match(d, img, bad_row));
+            }
+        }
+    }
+}
+
+// Without targets nothing is rebuilt, so filter bytes are not looked at.
+TEST_CASE("Counting only reports the size")
+{
+    const Bytes z = qv::ref::compress({9, 1, 2, 3});
+    struct Case {
+        ScanlineLayout layout;
+        Status status;
+    };
+    for (const Case& c : {Case{{1, 1, 3}, Status::Counted}, Case{{1, 2, 3}, Status::SizeMismatch},
+                          Case{{0, 4, 3}, Status::Counted}}) {
+        const qv::check::Scope scope("height ", c.layout.height, " width ", c.layout.width);
+        const InflateOutcome o = qv::png::inflate_rows(std::vector<ByteSpan>{{z.data(), z.size()}}, c.layout, nullptr);
+        CHECK_EQ(o.status, c.status);
+        CHECK_EQ(o.inflated, uint64_t{4});
+    }
+}
+
+}  // namespace
