@@ -90,19 +90,25 @@ bool view_records(PyObject* module, KeptChunks* kept)
     return true;
 }
 
-// A kept IHDR must describe the pixels being written; a file whose header contradicts
-// its image data would be unreadable or misread.
+// The IHDR that a decoder honours must describe the pixels being written; a file whose
+// header contradicts its image data would be unreadable or misread. That is the last IHDR
+// before the first IEND (reading stops there), as the decoder takes it: an image opened from
+// a file with several IHDRs saves unchanged.
 bool check_ihdr(const KeptChunks& kept, const png::ImageArgs& image)
 {
-    const uint8_t colour = image.has_alpha() ? 6 : 2;
+    const KeptChunk* honoured = nullptr;
     for (Py_ssize_t i = 0; i < kept.count; ++i) {
         const KeptChunk& chunk = kept.chunks[i];
-        if (chunk.is_idat || !equals(chunk.type, png::kIhdr) || chunk.data.size() != 13) continue;
-        const uint8_t* ihdr = chunk.data.data();
-        if (png::read_be32(ihdr) != int64_t{image.width} || png::read_be32(ihdr + 4) != int64_t{image.height}
-            || ihdr[9] != colour) {
-            return raise_value_error("IHDR chunk does not match image dimensions or alpha channel"), false;
-        }
+        if (chunk.is_idat) continue;
+        if (equals(chunk.type, png::kIend)) break;
+        if (equals(chunk.type, png::kIhdr)) honoured = &chunk;
+    }
+    if (honoured == nullptr || honoured->data.size() != 13) return true;
+    const uint8_t colour = image.has_alpha() ? 6 : 2;
+    const uint8_t* ihdr = honoured->data.data();
+    if (png::read_be32(ihdr) != int64_t{image.width} || png::read_be32(ihdr + 4) != int64_t{image.height}
+        || ihdr[9] != colour) {
+        return raise_value_error("IHDR chunk does not match image dimensions or alpha channel"), false;
     }
     return true;
 }
