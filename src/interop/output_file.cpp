@@ -200,8 +200,9 @@ bool OutputFile::open(PyObject* host_open, PyObject* path)
     host_open_ = host_open;
     buffer_.reset(new (std::nothrow) uint8_t[kBufferSize]);
     if (!buffer_) return PyErr_NoMemory(), false;
-    // open() takes any number as a file descriptor, and calls os.fspath on anything else.
-    if (PyNumber_Check(path)) {
+    // open() takes an integer (anything with __index__) as a file descriptor, and calls
+    // os.fspath on anything else.
+    if (PyIndex_Check(path)) {
         path_ = Ref::own(path);
         return open_in_place(path);
     }

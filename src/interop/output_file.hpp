@@ -26,7 +26,7 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // `path` as the host's open() takes it: a number is a file descriptor, anything else
+    // `path` as the host's open() takes it: an integer is a file descriptor, anything else
     // goes through os.fspath once. Errors are the host's own, as open() raises them.
     bool open(PyObject* host_open, PyObject* path);
     // All of `data`, which must stay in place until the next write or commit (the GIL is
