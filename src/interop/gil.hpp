@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <utility>
@@ -24,7 +23,7 @@ auto without_gil(Work&& work)
     auto result = std::forward<Work>(work)();
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // only the host's thread exit (a forced unwind) comes out of it
         for (;;) pause();
     }
     return result;
