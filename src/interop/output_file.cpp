@@ -215,12 +215,13 @@ bool OutputFile::open(PyObject* host_open, PyObject* path)
         return open_in_place(path_.get());
     }
     Ref encoded = Ref::consume(encoded_raw);
-    // Audit hooks see the save as they would see open(path, "wb").
-    if (PySys_Audit("open", "Osi", path_.get(), "wb", kInPlaceFlags) < 0) return false;
     std::unique_ptr<Plan> plan(new (std::nothrow) Plan);
     if (!plan) return PyErr_NoMemory(), false;
     const char* wanted = PyBytes_AS_STRING(encoded.get());
-    const int fd = without_gil([&] { return resolve_target(wanted, plan.get()) ? create_temp(plan.get()) : -1; });
+    if (!without_gil([&] { return resolve_target(wanted, plan.get()); })) return open_in_place(path_.get());
+    // Audit hooks see the save as they would see open(path, "wb"), before anything is made.
+    if (PySys_Audit("open", "Osi", path_.get(), "wb", kInPlaceFlags) < 0) return false;
+    const int fd = without_gil([&] { return create_temp(plan.get()); });
     if (fd < 0) return open_in_place(path_.get());
     fd_ = fd;
     temp_ = bytes_from(plan->temp);

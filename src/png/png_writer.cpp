@@ -55,7 +55,8 @@ PyObject* write_png(const Call& call)
     if (!png::png_signature(module, &signature, &signature_bytes)) return nullptr;
 
     const bool saved = save_file(state_of(module)->builtin_open, call.args[0], [&](OutputFile& file) {
-        return file.write(png::bytes_of(signature_bytes)) && png::write_chunk(file, module, png::kIhdr, {ihdr, kIhdrSize})
+        return file.write(png::bytes_of(signature_bytes))
+               && png::write_chunk(file, module, png::kIhdr, {ihdr, kIhdrSize})
                && png::write_chunk(file, module, png::kIdat, idat) && png::write_chunk(file, module, png::kIend, {});
     });
     if (!saved) return nullptr;
