@@ -4,9 +4,8 @@
 #include "bmp/bmp_api.hpp"
 #include "bmp/bmp_format.hpp"
 #include "image/module_state.hpp"
-#include "interop/host_file.hpp"
-#include "interop/write_lock.hpp"
 #include "interop/ints.hpp"
+#include "interop/output_file.hpp"
 
 namespace qv {
 
@@ -131,12 +130,9 @@ Ref build_file(const bmp::HeaderValues& values, int64_t stride, int32_t width, i
 
 bool write_file(PyObject* module, PyObject* path, PyObject* contents)
 {
-    FileWriteLock lock;  // no other file of the process is written meanwhile
-    lock.acquire();
-    Ref file = open_file(state_of(module)->builtin_open, path, "wb");
-    if (!file) return false;
-    const bool written = static_cast<bool>(Ref::consume(PyObject_CallMethod(file.get(), "write", "O", contents)));
-    return close_file(file.get()) && written;
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(contents));
+    const std::span<const uint8_t> bytes{data, static_cast<size_t>(PyBytes_GET_SIZE(contents))};
+    return save_file(state_of(module)->builtin_open, path, [&](OutputFile& file) { return file.write(bytes); });
 }
 
 }  // namespace

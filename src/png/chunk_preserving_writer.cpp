@@ -2,6 +2,7 @@
 // from. Every record is written as kept; the new compressed image data are cut along the
 // lengths of the kept IDAT records and written, all pieces together, where the first IDAT
 // record stood (at the end when there was none).
+#include "image/module_state.hpp"
 #include "interop/errors.hpp"
 #include "interop/unpack.hpp"
 #include "png/chunk_layout.hpp"
@@ -89,60 +90,68 @@ bool view_records(PyObject* module, KeptChunks* kept)
     return true;
 }
 
-// A kept IHDR must describe the pixels being written; a file whose header contradicts
-// its image data would be unreadable or misread.
+// The IHDR that a decoder honours must describe the pixels being written; a file whose
+// header contradicts its image data would be unreadable or misread. That is the last IHDR
+// before the first IEND (reading stops there), as the decoder takes it: an image opened from
+// a file with several IHDRs saves unchanged.
 bool check_ihdr(const KeptChunks& kept, const png::ImageArgs& image)
 {
-    const uint8_t colour = image.has_alpha() ? 6 : 2;
+    const KeptChunk* honoured = nullptr;
     for (Py_ssize_t i = 0; i < kept.count; ++i) {
         const KeptChunk& chunk = kept.chunks[i];
-        if (chunk.is_idat || !equals(chunk.type, png::kIhdr) || chunk.data.size() != 13) continue;
-        const uint8_t* ihdr = chunk.data.data();
-        if (png::read_be32(ihdr) != int64_t{image.width} || png::read_be32(ihdr + 4) != int64_t{image.height}
-            || ihdr[9] != colour) {
-            return raise_value_error("IHDR chunk does not match image dimensions or alpha channel"), false;
-        }
+        if (chunk.is_idat) continue;
+        if (equals(chunk.type, png::kIend)) break;
+        if (equals(chunk.type, png::kIhdr)) honoured = &chunk;
+    }
+    if (honoured == nullptr || honoured->data.size() != 13) return true;
+    const uint8_t colour = image.has_alpha() ? 6 : 2;
+    const uint8_t* ihdr = honoured->data.data();
+    if (png::read_be32(ihdr) != int64_t{image.width} || png::read_be32(ihdr + 4) != int64_t{image.height}
+        || ihdr[9] != colour) {
+        return raise_value_error("IHDR chunk does not match image dimensions or alpha channel"), false;
     }
     return true;
 }
 
-// The new IDAT chunks: slices of the compressed stream, handed to the file without copies.
-bool write_idat(png::PngFile& file, PyObject* module, PyObject* compressed, const std::vector<Py_ssize_t>& pieces)
+// The new IDAT chunks: pieces of the compressed stream, written from where they lie.
+bool write_idat(OutputFile& file, PyObject* module, PyObject* compressed, const std::vector<Py_ssize_t>& pieces)
 {
-    Ref whole = Ref::consume(PyMemoryView_FromObject(compressed));
-    if (!whole) return false;
-    const uint8_t* data = png::bytes_of(compressed).data();
-    Py_ssize_t offset = 0;
+    const png::ByteSpan whole = png::bytes_of(compressed);
+    size_t offset = 0;
     for (const Py_ssize_t size : pieces) {
-        Ref slice = Ref::consume(PySequence_GetSlice(whole.get(), offset, offset + size));
-        if (!slice) return false;
-        const png::ByteSpan piece{data + offset, static_cast<size_t>(size)};
-        if (!file.write_chunk(module, png::kIdat, piece, slice.get())) return false;
-        offset += size;
+        if (!png::write_chunk(file, module, png::kIdat, whole.subspan(offset, static_cast<size_t>(size)))) return false;
+        offset += static_cast<size_t>(size);
     }
     return true;
 }
 
-bool write_file(PyObject* module, PyObject* path, const KeptChunks& kept, PyObject* compressed,
-                const std::vector<Py_ssize_t>& pieces)
+// Every record in its place; the kept types and data are written from the views taken
+// when they were checked, never exported again.
+bool write_records(OutputFile& file, PyObject* module, const KeptChunks& kept, PyObject* compressed,
+                   const std::vector<Py_ssize_t>& pieces)
 {
-    Ref signature = png::png_signature(module);
-    if (!signature) return false;
-    png::PngFile file;
-    if (!file.open(module, path) || !file.write(signature.get())) return false;
     bool idat_written = false;
     for (Py_ssize_t i = 0; i < kept.count; ++i) {
         const KeptChunk& chunk = kept.chunks[i];
         if (chunk.is_idat) {
             if (!idat_written && !write_idat(file, module, compressed, pieces)) return false;
             idat_written = true;
-        } else if (!file.write_chunk(module, png::bytes_of(chunk.type), png::bytes_of(chunk.data),
-                                     chunk.items[1].get())) {
+        } else if (!png::write_chunk(file, module, png::bytes_of(chunk.type), png::bytes_of(chunk.data))) {
             return false;
         }
     }
-    if (!idat_written && !write_idat(file, module, compressed, pieces)) return false;
-    return file.close();
+    return idat_written || write_idat(file, module, compressed, pieces);
+}
+
+bool write_file(PyObject* module, PyObject* path, const KeptChunks& kept, PyObject* compressed,
+                const std::vector<Py_ssize_t>& pieces)
+{
+    Ref signature;
+    BufferView signature_bytes;
+    if (!png::png_signature(module, &signature, &signature_bytes)) return false;
+    return save_file(state_of(module)->builtin_open, path, [&](OutputFile& file) {
+        return file.write(png::bytes_of(signature_bytes)) && write_records(file, module, kept, compressed, pieces);
+    });
 }
 
 }  // namespace

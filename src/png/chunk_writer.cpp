@@ -1,7 +1,7 @@
 #include "png/chunk_writer.hpp"
 
 #include "image/module_state.hpp"
-#include "interop/host_file.hpp"
+#include "interop/gil.hpp"
 #include "png/chunk_layout.hpp"
 
 #include <cstring>
@@ -12,9 +12,6 @@ namespace {
 
 constexpr uint64_t kMaxChunkLength = 0xFFFFFFFFu;
 constexpr size_t kFrameSize = 8;  // length field and CRC; the type's size varies
-// Chunks up to this size go to the file as one built buffer; larger data are written
-// from where they are.
-constexpr size_t kSmallChunk = 64 * 1024;
 // CRC runs over more data than this are done without the GIL.
 constexpr size_t kLongCrc = 1024 * 1024;
 
@@ -27,11 +24,7 @@ uint32_t crc_of(ByteSpan type, ByteSpan data)
     if (type.empty()) type = {&nothing, 0};
     if (data.empty()) data = {&nothing, 0};
     if (data.size() < kLongCrc) return chunk_crc(type.data(), type.size(), data.data(), data.size());
-    uint32_t crc = 0;
-    Py_BEGIN_ALLOW_THREADS
-    crc = chunk_crc(type.data(), type.size(), data.data(), data.size());
-    Py_END_ALLOW_THREADS
-    return crc;
+    return without_gil([&] { return chunk_crc(type.data(), type.size(), data.data(), data.size()); });
 }
 
 Ref new_bytes(size_t size)
@@ -60,12 +53,10 @@ bool check_chunk_length(PyObject* module, size_t size)
     return args && raise_pack_error(module, args.get());
 }
 
-Ref png_signature(PyObject* module)
+bool png_signature(PyObject* module, Ref* holder, BufferView* view)
 {
-    Ref signature = module_attr(module, "PNG_SIGNATURE");
-    BufferView bytes;
-    if (!signature || !bytes.acquire(signature.get(), PyBUF_SIMPLE)) return {};
-    return signature;
+    *holder = module_attr(module, "PNG_SIGNATURE");
+    return *holder && view->acquire(holder->get(), PyBUF_SIMPLE);
 }
 
 Ref build_chunk(PyObject* module, ByteSpan type, ByteSpan data)
@@ -84,50 +75,14 @@ Ref build_chunk(PyObject* module, ByteSpan type, ByteSpan data)
     return chunk;
 }
 
-PngFile::~PngFile()
+bool write_chunk(OutputFile& file, PyObject* module, ByteSpan type, ByteSpan data)
 {
-    if (!file_) return;
-    const bool error_in_flight = PyErr_Occurred() != nullptr;
-    if (!close_file(file_.get()) && !error_in_flight) PyErr_WriteUnraisable(file_.get());
-}
-
-bool PngFile::open(PyObject* module, PyObject* path)
-{
-    lock_.acquire();
-    file_ = open_file(state_of(module)->builtin_open, path, "wb");
-    if (!file_) return false;
-    write_ = Ref::consume(PyObject_GetAttrString(file_.get(), "write"));
-    return static_cast<bool>(write_);
-}
-
-bool PngFile::write(PyObject* obj)
-{
-    return static_cast<bool>(Ref::consume(PyObject_CallOneArg(write_.get(), obj)));
-}
-
-bool PngFile::write_chunk(PyObject* module, ByteSpan type, ByteSpan data, PyObject* data_obj)
-{
-    if (data.size() <= kSmallChunk) {
-        Ref chunk = build_chunk(module, type, data);
-        return chunk && write(chunk.get());
-    }
     if (!check_chunk_length(module, data.size())) return false;
-    Ref head = new_bytes(4 + type.size());
-    Ref tail = new_bytes(4);
-    if (!head || !tail) return false;
-    write_be32(bytes_data(head), static_cast<uint32_t>(data.size()));
-    std::memcpy(bytes_data(head) + 4, type.data(), type.size());
-    write_be32(bytes_data(tail), crc_of(type, data));
-    return write(head.get()) && write(data_obj) && write(tail.get());
-}
-
-bool PngFile::close()
-{
-    Ref file = std::move(file_);
-    write_ = Ref();
-    const bool closed = close_file(file.get());
-    lock_.release();
-    return closed;
+    uint8_t length[4];
+    uint8_t crc[4];
+    write_be32(length, static_cast<uint32_t>(data.size()));
+    write_be32(crc, crc_of(type, data));
+    return file.write(length) && file.write(type) && file.write(data) && file.write(crc);
 }
 
 }  // namespace qv::png

@@ -1,8 +1,8 @@
 // Writing PNG chunks (length, type, data, CRC-32 over type and data), as one bytes object
-// or straight into an open file, and the file itself.
+// or into a file being saved.
 #pragma once
 
-#include "interop/write_lock.hpp"
+#include "interop/output_file.hpp"
 #include "interop/ref.hpp"
 
 #include <cstdint>
@@ -35,34 +35,15 @@ bool raise_pack_error(PyObject* module, PyObject* args);
 // the 4-byte length field.
 bool check_chunk_length(PyObject* module, size_t size);
 
-// The module's PNG_SIGNATURE as it is bound now, checked to be bytes-like so that it can be
-// written once the file is open.
-Ref png_signature(PyObject* module);
+// The module's PNG_SIGNATURE as it is bound now, exported once into `view`: the bytes
+// written are the ones checked.
+bool png_signature(PyObject* module, Ref* holder, BufferView* view);
 
 // The whole chunk as a new bytes object.
 Ref build_chunk(PyObject* module, ByteSpan type, ByteSpan data);
 
-// A file opened with the host's open(path, "wb"). It is closed on every path: by close(),
-// or by the destructor, which keeps an error already in flight as the one reported. No other
-// file of the process is written between its opening and its closing.
-class PngFile {
-public:
-    PngFile() = default;
-    ~PngFile();
-    PngFile(const PngFile&) = delete;
-    PngFile& operator=(const PngFile&) = delete;
-
-    bool open(PyObject* module, PyObject* path);
-    bool write(PyObject* obj);
-    // One chunk. `data_obj` exports exactly the bytes of `data`; large data are handed to
-    // the file as they are, between a small head and the CRC, never copied.
-    bool write_chunk(PyObject* module, ByteSpan type, ByteSpan data, PyObject* data_obj);
-    bool close();
-
-private:
-    FileWriteLock lock_;  // declared first: released after the file is closed
-    Ref file_;
-    Ref write_;
-};
+// One chunk into `file`. The length and CRC are those of exactly the bytes written, which
+// go from where they lie (no copy of large data).
+bool write_chunk(OutputFile& file, PyObject* module, ByteSpan type, ByteSpan data);
 
 }  // namespace qv::png

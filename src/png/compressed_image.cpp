@@ -2,6 +2,7 @@
 
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
+#include "interop/gil.hpp"
 #include "interop/ints.hpp"
 #include "png/scanline_encoder.hpp"
 
@@ -112,9 +113,7 @@ Ref compress_image(PyObject* module, const ImageArgs& image)
     Ref out = Ref::consume(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(deflater.capacity())));
     if (!out) return {};
     uint8_t* out_data = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
-    Py_BEGIN_ALLOW_THREADS
-    result = deflater.run(out_data);
-    Py_END_ALLOW_THREADS
+    result = without_gil([&] { return deflater.run(out_data); });
     if (result.status != EncodeStatus::kOk) return raise_encode_error(module, result);
     PyObject* shrunk = out.release();  // freed by _PyBytes_Resize on failure
     if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(result.compressed_size)) < 0) return {};

@@ -1,6 +1,7 @@
 // _writePng: a minimal PNG (signature, IHDR, one IDAT holding the whole compressed stream,
 // IEND). Everything is checked, packed and compressed before the file is opened, so a
 // refused image never damages an existing file.
+#include "image/module_state.hpp"
 #include "png/chunk_layout.hpp"
 #include "png/chunk_writer.hpp"
 #include "png/compressed_image.hpp"
@@ -49,15 +50,16 @@ PyObject* write_png(const Call& call)
     if (!compressed) return nullptr;
     const png::ByteSpan idat = png::bytes_of(compressed.get());
     if (!png::check_chunk_length(module, idat.size())) return nullptr;
-    Ref signature = png::png_signature(module);
-    if (!signature) return nullptr;
+    Ref signature;
+    BufferView signature_bytes;
+    if (!png::png_signature(module, &signature, &signature_bytes)) return nullptr;
 
-    png::PngFile file;
-    if (!file.open(module, call.args[0])) return nullptr;
-    const bool written = file.write(signature.get()) && file.write_chunk(module, png::kIhdr, {ihdr, kIhdrSize}, nullptr)
-                         && file.write_chunk(module, png::kIdat, idat, compressed.get())
-                         && file.write_chunk(module, png::kIend, {}, nullptr);
-    if (!written || !file.close()) return nullptr;
+    const bool saved = save_file(state_of(module)->builtin_open, call.args[0], [&](OutputFile& file) {
+        return file.write(png::bytes_of(signature_bytes))
+               && png::write_chunk(file, module, png::kIhdr, {ihdr, kIhdrSize})
+               && png::write_chunk(file, module, png::kIdat, idat) && png::write_chunk(file, module, png::kIend, {});
+    });
+    if (!saved) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -3,7 +3,9 @@
 #include "png/filters.hpp"
 #include "png/rgba_rows.hpp"
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -13,6 +15,8 @@ namespace {
 
 constexpr int kWindowBits = 15;
 constexpr int kMemLevel = 8;
+// Lines narrower than this are filtered in batches of about this many bytes per deflate call.
+constexpr size_t kBlockSize = 128 * 1024;
 
 size_t bytes_per_pixel(const ScanlineImage& image) { return image.alpha != nullptr ? 4 : 3; }
 
@@ -82,10 +86,15 @@ EncodeResult ScanlineDeflater::run(uint8_t* out)
 
     const size_t bpp = bytes_per_pixel(image_);
     const size_t width = image_.width;
+    const size_t height = image_.height;
     // No rows, no row buffers: an empty image of any width must not ask for gigabytes.
-    const size_t row_length = image_.height > 0 ? width * bpp : 0;
-    // The filter type byte followed by the filtered row: what goes to deflate.
-    std::unique_ptr<uint8_t[]> line = allocate(row_length + 1);
+    const size_t row_length = height > 0 ? width * bpp : 0;
+    // A line is the filter type byte followed by the filtered row. Narrow lines are
+    // gathered into blocks, so that deflate (and the loop around it) is called per block,
+    // not per row: a tall image of tiny rows costs what its bytes cost.
+    const size_t line_length = row_length + 1;
+    const size_t block_lines = std::min(std::max<size_t>(1, kBlockSize / line_length), std::max<size_t>(1, height));
+    std::unique_ptr<uint8_t[]> block = allocate(block_lines * line_length);
     // RGBA rows are assembled into two buffers used in turn (current and previous row);
     // RGB rows are read straight from the pixel buffer.
     std::unique_ptr<uint8_t[]> rgba[2];
@@ -94,23 +103,40 @@ EncodeResult ScanlineDeflater::run(uint8_t* out)
         rgba[1] = allocate(row_length);
         if (!rgba[0] || !rgba[1]) return {EncodeStatus::kOutOfMemory};
     }
-    if (!line) return {EncodeStatus::kOutOfMemory};
+    if (!block) return {EncodeStatus::kOutOfMemory};
 
     const uint8_t* prev = nullptr;
-    for (size_t y = 0; y < image_.height; ++y) {
-        const int type = image_.filters != nullptr ? int{image_.filters[y]} : int{kNone};
-        if (type > kMaxFilterType) return {EncodeStatus::kBadFilter, type};
-        const uint8_t* row = image_.pixels + y * width * 3;
-        if (image_.alpha != nullptr) {
-            uint8_t* assembled = rgba[y & 1].get();
-            join_rgba_row(row, image_.alpha + y * width, width, assembled);
-            row = assembled;
+    for (size_t y = 0; y < height;) {
+        const size_t lines = std::min(block_lines, height - y);
+        uint8_t* line = block.get();
+        if (row_length == 0) {
+            // Rows without bytes: the lines are the filter types alone.
+            if (image_.filters == nullptr) {
+                std::memset(line, kNone, lines);
+            } else {
+                std::memcpy(line, image_.filters + y, lines);
+                for (size_t i = 0; i < lines; ++i) {
+                    if (line[i] > kMaxFilterType) return {EncodeStatus::kBadFilter, int{line[i]}};
+                }
+            }
+            y += lines;
+        } else {
+            for (size_t i = 0; i < lines; ++i, ++y, line += line_length) {
+                const int type = image_.filters != nullptr ? int{image_.filters[y]} : int{kNone};
+                if (type > kMaxFilterType) return {EncodeStatus::kBadFilter, type};
+                const uint8_t* row = image_.pixels + y * width * 3;
+                if (image_.alpha != nullptr) {
+                    uint8_t* assembled = rgba[y & 1].get();
+                    join_rgba_row(row, image_.alpha + y * width, width, assembled);
+                    row = assembled;
+                }
+                line[0] = static_cast<uint8_t>(type);
+                filter_row(type, row, prev, row_length, bpp, line + 1);
+                prev = row;
+            }
         }
-        line[0] = static_cast<uint8_t>(type);
-        filter_row(type, row, prev, row_length, bpp, line.get() + 1);
-        const int rc = feed(line.get(), row_length + 1, Z_NO_FLUSH);
+        const int rc = feed(block.get(), lines * line_length, Z_NO_FLUSH);
         if (rc != Z_OK) return {EncodeStatus::kZlibError, rc};
-        prev = row;
     }
     const int rc = feed(nullptr, 0, Z_FINISH);
     if (rc != Z_STREAM_END) return {EncodeStatus::kZlibError, rc};

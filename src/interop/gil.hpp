@@ -1,0 +1,32 @@
+// Work done with the GIL released.
+#pragma once
+
+#include <Python.h>
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace qv {
+
+// Runs `work()` (plain C++ that touches no Python object) without the GIL and takes it back.
+//
+// A daemon thread that comes back after the interpreter has begun to finalise is ended by
+// the host while it waits for the GIL, with pthread_exit. That unwinds through this frame
+// and all of its callers, whose destructors would then drop references and release buffers
+// of an interpreter that is going away. Such a thread is parked here instead, holding
+// nothing, until the process exits (what newer hosts do themselves).
+template <typename Work>
+auto without_gil(Work&& work)
+{
+    PyThreadState* state = PyEval_SaveThread();
+    auto result = std::forward<Work>(work)();
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {  // only the host's thread exit (a forced unwind) comes out of it
+        for (;;) pause();
+    }
+    return result;
+}
+
+}  // namespace qv
