@@ -5,6 +5,7 @@
 #include "interop/args.hpp"
 #include "interop/errors.hpp"
 #include "interop/ints.hpp"
+#include "interop/without_gil.hpp"
 
 #include <memory>
 #include <new>
@@ -60,9 +61,7 @@ PyObject* choose_filters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     BufferView out;
     if (!out.acquire(result.get(), PyBUF_WRITABLE)) return nullptr;
 
-    Py_BEGIN_ALLOW_THREADS
-    convert::choose_row_filters(image, scratch.get(), out.data());
-    Py_END_ALLOW_THREADS
+    without_gil([&] { convert::choose_row_filters(image, scratch.get(), out.data()); });
 
     out.reset();
     return result.release();

@@ -1,6 +1,6 @@
 #include "interop/output_file.hpp"
 
-#include "interop/gil.hpp"
+#include "interop/without_gil.hpp"
 #include "interop/host_file.hpp"
 
 #include <fcntl.h>

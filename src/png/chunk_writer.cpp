@@ -1,7 +1,7 @@
 #include "png/chunk_writer.hpp"
 
 #include "image/module_state.hpp"
-#include "interop/gil.hpp"
+#include "interop/without_gil.hpp"
 #include "png/chunk_layout.hpp"
 
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
-#include "interop/gil.hpp"
+#include "interop/without_gil.hpp"
 #include "interop/ints.hpp"
 #include "png/scanline_encoder.hpp"
 
