@@ -1,6 +1,6 @@
-# The codec core: the parts of the PNG and BMP codecs that are plain C++ over bytes (filter
-# arithmetic, row inflater, scanline encoder, BMP row swap). One static library, linked into
-# the extension and, without any Python, into the native test binary and the fuzz targets.
+# The codec core (src/codec/): the PNG and BMP codecs in plain C++ over bytes, with no Python
+# in them. One static library, linked into the extension and, without any Python, into the
+# native test binary and the fuzz targets.
 #
 #   -DQUORVEX_PYTHON=OFF        the library alone: no Python is looked for, no extension
 #   -DQUORVEX_NATIVE_TESTS=ON   the native test binary, quorvex_native_tests
@@ -19,11 +19,8 @@ if(QUORVEX_WERROR)
   list(APPEND QUORVEX_WARNINGS -Werror)
 endif()
 
-# The extension's own glob picks these up too; CMakeLists.txt takes them out again.
-set(QUORVEX_CODEC_SOURCES
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/png/row_inflater.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/png/scanline_encoder.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/bmp/bgr_swap.cpp)
+# Everything under src/codec/ is the core; the extension's own glob leaves that folder out.
+file(GLOB_RECURSE QUORVEX_CODEC_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/codec/*.cpp)
 
 add_library(quorvex_codec STATIC ${QUORVEX_CODEC_SOURCES})
 set_target_properties(quorvex_codec PROPERTIES POSITION_INDEPENDENT_CODE ON)

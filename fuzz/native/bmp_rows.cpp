@@ -4,7 +4,7 @@
 // written and parsed again.
 #include "fuzz_support.hpp"
 
-#include "bmp/bmp_format.hpp"
+#include "codec/bmp/bmp_format.hpp"
 
 #include <cstring>
 #include <memory>

@@ -3,7 +3,7 @@
 // deflate state per input) and a check that aborts, so that libFuzzer keeps the input.
 #pragma once
 
-#include "png/row_inflater.hpp"
+#include "codec/png/row_inflater.hpp"
 
 #include <zlib.h>
 

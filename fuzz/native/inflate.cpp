@@ -11,7 +11,7 @@
 
 #include "../../tests/native/reference.hpp"
 
-#include "png/row_inflater.hpp"
+#include "codec/png/row_inflater.hpp"
 
 #include <algorithm>
 

@@ -7,8 +7,8 @@
 // are taken modulo 5.
 #include "fuzz_support.hpp"
 
-#include "png/row_inflater.hpp"
-#include "png/scanline_encoder.hpp"
+#include "codec/png/row_inflater.hpp"
+#include "codec/png/scanline_encoder.hpp"
 
 #include <algorithm>
 #include <vector>

@@ -1,6 +1,6 @@
 // Reading an uncompressed 24-bit BMP with a BITMAPINFOHEADER into the decoder result.
 #include "bmp/bmp_api.hpp"
-#include "bmp/bmp_format.hpp"
+#include "codec/bmp/bmp_format.hpp"
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
 

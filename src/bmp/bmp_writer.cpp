@@ -2,7 +2,7 @@
 // Everything that can fail is settled before the file is opened, and the whole file is
 // built in memory first, so a refused image never leaves a damaged file at the path.
 #include "bmp/bmp_api.hpp"
-#include "bmp/bmp_format.hpp"
+#include "codec/bmp/bmp_format.hpp"
 #include "image/module_state.hpp"
 #include "interop/ints.hpp"
 #include "interop/output_file.hpp"

@@ -1,7 +1,7 @@
 #include "convert/filter_choice.hpp"
 
-#include "png/filters.hpp"
-#include "png/rgba_rows.hpp"
+#include "codec/png/filters.hpp"
+#include "codec/png/rgba_rows.hpp"
 
 namespace qv::convert {
 

@@ -5,7 +5,7 @@
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
 #include "interop/unpack.hpp"
-#include "png/chunk_layout.hpp"
+#include "codec/png/chunk_layout.hpp"
 #include "png/chunk_writer.hpp"
 #include "png/compressed_image.hpp"
 #include "png/idat_split.hpp"

@@ -3,7 +3,7 @@
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
 #include "interop/without_gil.hpp"
-#include "png/chunk_layout.hpp"
+#include "codec/png/chunk_layout.hpp"
 #include "png/png_api.hpp"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 
 #include "image/module_state.hpp"
 #include "interop/without_gil.hpp"
-#include "png/chunk_layout.hpp"
+#include "codec/png/chunk_layout.hpp"
 
 #include <cstring>
 

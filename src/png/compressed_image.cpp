@@ -4,7 +4,7 @@
 #include "interop/errors.hpp"
 #include "interop/without_gil.hpp"
 #include "interop/ints.hpp"
-#include "png/scanline_encoder.hpp"
+#include "codec/png/scanline_encoder.hpp"
 
 namespace qv::png {
 

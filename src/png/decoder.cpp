@@ -7,7 +7,7 @@
 #include "png/image_header.hpp"
 #include "png/memory_chunk_reader.hpp"
 #include "png/png_api.hpp"
-#include "png/row_inflater.hpp"
+#include "codec/png/row_inflater.hpp"
 
 #include <zlib.h>
 

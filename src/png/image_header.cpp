@@ -1,7 +1,7 @@
 #include "png/image_header.hpp"
 
 #include "interop/errors.hpp"
-#include "png/chunk_layout.hpp"
+#include "codec/png/chunk_layout.hpp"
 #include "png/chunk_reader.hpp"
 
 namespace qv::png {

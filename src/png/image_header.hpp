@@ -2,7 +2,7 @@
 #pragma once
 
 #include "interop/ref.hpp"
-#include "png/row_inflater.hpp"
+#include "codec/png/row_inflater.hpp"
 
 #include <cstdint>
 

@@ -2,7 +2,7 @@
 
 #include "interop/errors.hpp"
 #include "interop/host_file.hpp"
-#include "png/chunk_layout.hpp"
+#include "codec/png/chunk_layout.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 // IEND). Everything is checked, packed and compressed before the file is opened, so a
 // refused image never damages an existing file.
 #include "image/module_state.hpp"
-#include "png/chunk_layout.hpp"
+#include "codec/png/chunk_layout.hpp"
 #include "png/chunk_writer.hpp"
 #include "png/compressed_image.hpp"
 #include "png/png_api.hpp"

@@ -3,7 +3,7 @@
 #include "check.hpp"
 #include "reference.hpp"
 
-#include "bmp/bmp_format.hpp"
+#include "codec/bmp/bmp_format.hpp"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 #include "check.hpp"
 #include "reference.hpp"
 
-#include "png/chunk_layout.hpp"
+#include "codec/png/chunk_layout.hpp"
 
 #include <string>
 

@@ -5,7 +5,7 @@
 #include "check.hpp"
 #include "reference.hpp"
 
-#include "png/row_inflater.hpp"
+#include "codec/png/row_inflater.hpp"
 
 #include <algorithm>
 #include <string>

@@ -4,7 +4,7 @@
 #include "check.hpp"
 #include "reference.hpp"
 
-#include "png/scanline_encoder.hpp"
+#include "codec/png/scanline_encoder.hpp"
 
 #include <climits>
 

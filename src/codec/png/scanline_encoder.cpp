@@ -1,7 +1,7 @@
-#include "png/scanline_encoder.hpp"
+#include "codec/png/scanline_encoder.hpp"
 
-#include "png/filters.hpp"
-#include "png/rgba_rows.hpp"
+#include "codec/png/filters.hpp"
+#include "codec/png/rgba_rows.hpp"
 
 #include <algorithm>
 #include <climits>

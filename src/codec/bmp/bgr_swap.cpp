@@ -2,7 +2,7 @@
 // baseline is SSE2) one byte shuffle turns five pixels around at a time; elsewhere each pixel
 // is moved as a 4-byte word. Both write a byte past the current pixels that the next step
 // writes again, so the row's last pixels are always moved one byte at a time.
-#include "bmp/bmp_format.hpp"
+#include "codec/bmp/bmp_format.hpp"
 
 #include <bit>
 #include <cstring>

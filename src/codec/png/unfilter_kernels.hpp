@@ -4,7 +4,7 @@
 // per-byte chain. Results are bit-exact with unfilter_row, which handles everything else.
 #pragma once
 
-#include "png/filters.hpp"
+#include "codec/png/filters.hpp"
 
 #include <cstddef>
 #include <cstdint>

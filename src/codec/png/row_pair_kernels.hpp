@@ -5,7 +5,7 @@
 // Bit-exact with unfilter_row.
 #pragma once
 
-#include "png/unfilter_kernels.hpp"
+#include "codec/png/unfilter_kernels.hpp"
 
 #include <array>
 #include <cstddef>

@@ -1,9 +1,9 @@
-#include "png/row_inflater.hpp"
+#include "codec/png/row_inflater.hpp"
 
-#include "png/filters.hpp"
-#include "png/rgba_rows.hpp"
-#include "png/row_pair_kernels.hpp"
-#include "png/unfilter_kernels.hpp"
+#include "codec/png/filters.hpp"
+#include "codec/png/rgba_rows.hpp"
+#include "codec/png/row_pair_kernels.hpp"
+#include "codec/png/unfilter_kernels.hpp"
 
 #include <zlib.h>
 
