@@ -2,6 +2,8 @@
 // CRC-32 over type and data. Plain byte arithmetic, no Python.
 #pragma once
 
+#include "codec/bytes.hpp"
+
 #include <zlib.h>
 
 #include <cstddef>
@@ -11,18 +13,8 @@ namespace qv::png {
 
 inline constexpr size_t kChunkOverhead = 12;  // length + type + CRC
 
-inline uint32_t read_be32(const uint8_t* p)
-{
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-inline void write_be32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
+using qv::read_be32;
+using qv::write_be32;
 
 // CRC-32 continued over `data` from `crc` (start with 0). zlib answers 0 for a null buffer
 // whatever the running value, so an empty span must leave the CRC as it is.
