@@ -3,7 +3,9 @@
 // lengths of the kept IDAT records and written, all pieces together, where the first IDAT
 // record stood (at the end when there was none).
 #include "image/module_state.hpp"
+#include "codec/png/image_header.hpp"
 #include "interop/errors.hpp"
+#include "interop/status_error.hpp"
 #include "interop/unpack.hpp"
 #include "codec/png/chunk_layout.hpp"
 #include "png/chunk_writer.hpp"
@@ -103,14 +105,12 @@ bool check_ihdr(const KeptChunks& kept, const png::ImageArgs& image)
         if (equals(chunk.type, png::kIend)) break;
         if (equals(chunk.type, png::kIhdr)) honoured = &chunk;
     }
-    if (honoured == nullptr || honoured->data.size() != 13) return true;
-    const uint8_t colour = image.has_alpha() ? 6 : 2;
-    const uint8_t* ihdr = honoured->data.data();
-    if (png::read_be32(ihdr) != int64_t{image.width} || png::read_be32(ihdr + 4) != int64_t{image.height}
-        || ihdr[9] != colour) {
-        return raise_value_error("IHDR chunk does not match image dimensions or alpha channel"), false;
+    if (honoured == nullptr || png::ihdr_describes(png::bytes_of(honoured->data), image.width, image.height,
+                                                    image.has_alpha())) {
+        return true;
     }
-    return true;
+    raise_status(nullptr, Status::of(Code::kIhdrMismatch));
+    return false;
 }
 
 // The new IDAT chunks: pieces of the compressed stream, written from where they lie.

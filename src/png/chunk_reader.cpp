@@ -2,6 +2,7 @@
 
 #include "image/module_state.hpp"
 #include "interop/errors.hpp"
+#include "interop/status_error.hpp"
 #include "interop/without_gil.hpp"
 #include "codec/png/chunk_layout.hpp"
 #include "png/png_api.hpp"
@@ -68,7 +69,7 @@ bool unpack_be32(PyObject* module, PyObject* obj, uint32_t* out)
 {
     BufferView view;
     if (!view.acquire(obj, PyBUF_SIMPLE)) return false;
-    if (view.size() != 4) return raise_host_unpack_error(module, ">I", obj);
+    if (view.size() != 4) return raise_host_unpack(module, ">I", obj);
     *out = read_be32(view.data());
     return true;
 }
@@ -128,13 +129,6 @@ bool check_crc(PyObject* module, ChunkRead* chunk, PyObject* stored, bool* ok)
 }
 
 }  // namespace
-
-bool raise_host_unpack_error(PyObject* module, const char* fmt, PyObject* obj)
-{
-    Ref unpacked = Ref::consume(PyObject_CallMethod(state_of(module)->struct_module, "unpack", "sO", fmt, obj));
-    if (unpacked) PyErr_Format(PyExc_SystemError, "struct.unpack('%s') accepted a field refused natively", fmt);
-    return false;
-}
 
 bool read_next_chunk(PyObject* module, PyObject* stream, ChunkRead* out)
 {

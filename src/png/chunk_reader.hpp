@@ -31,8 +31,4 @@ struct ChunkRead {
 // the objects it returns pass through unchanged. False with the error set.
 bool read_next_chunk(PyObject* module, PyObject* stream, ChunkRead* out);
 
-// For a field that cannot be unpacked natively (not a buffer, wrong size): runs the host's
-// struct.unpack(fmt, obj) so that the host raises its own error. Always returns false.
-bool raise_host_unpack_error(PyObject* module, const char* fmt, PyObject* obj);
-
 }  // namespace qv::png

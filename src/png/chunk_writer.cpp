@@ -1,6 +1,7 @@
 #include "png/chunk_writer.hpp"
 
 #include "image/module_state.hpp"
+#include "interop/status_error.hpp"
 #include "interop/without_gil.hpp"
 #include "codec/png/chunk_layout.hpp"
 
@@ -37,20 +38,11 @@ uint8_t* bytes_data(const Ref& bytes) { return reinterpret_cast<uint8_t*>(PyByte
 
 }  // namespace
 
-bool raise_pack_error(PyObject* module, PyObject* args)
-{
-    Ref pack = Ref::consume(PyObject_GetAttrString(state_of(module)->struct_module, "pack"));
-    if (!pack) return false;
-    Ref packed = Ref::consume(PyObject_Call(pack.get(), args, nullptr));
-    if (packed) PyErr_SetString(state_of(module)->struct_error, "argument out of range");
-    return false;
-}
-
 bool check_chunk_length(PyObject* module, size_t size)
 {
     if (size <= kMaxChunkLength) return true;
     Ref args = Ref::consume(Py_BuildValue("(sK)", ">I", static_cast<unsigned long long>(size)));
-    return args && raise_pack_error(module, args.get());
+    return args && raise_host_pack(module, args.get());
 }
 
 bool png_signature(PyObject* module, Ref* holder, BufferView* view)

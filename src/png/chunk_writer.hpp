@@ -2,6 +2,7 @@
 // or into a file being saved.
 #pragma once
 
+#include "codec/bytes.hpp"
 #include "interop/output_file.hpp"
 #include "interop/ref.hpp"
 
@@ -10,7 +11,6 @@
 
 namespace qv::png {
 
-using ByteSpan = std::span<const uint8_t>;
 
 inline constexpr uint8_t kIhdr[4] = {'I', 'H', 'D', 'R'};
 inline constexpr uint8_t kIdat[4] = {'I', 'D', 'A', 'T'};
@@ -27,9 +27,6 @@ inline ByteSpan bytes_of(const BufferView& view)
     return {view.data(), static_cast<size_t>(view.size())};
 }
 
-// Runs the host's struct.pack(*args) for the host's own error on a value it cannot pack.
-// Always returns false with an error set.
-bool raise_pack_error(PyObject* module, PyObject* args);
 
 // False with the host's packing error (struct.pack(">I", size)) when `size` does not fit
 // the 4-byte length field.

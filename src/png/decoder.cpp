@@ -4,7 +4,8 @@
 #include "interop/errors.hpp"
 #include "interop/without_gil.hpp"
 #include "png/chunk_reader.hpp"
-#include "png/image_header.hpp"
+#include "codec/png/image_header.hpp"
+#include "interop/status_error.hpp"
 #include "png/memory_chunk_reader.hpp"
 #include "png/png_api.hpp"
 #include "codec/png/row_inflater.hpp"
@@ -140,6 +141,16 @@ struct ChunkLoop {
     png::MemoryChunkReader memory;  // holds the contents when the stream is read from memory
 };
 
+// The IHDR data whose CRC was checked, into `header`. Data of another size than 13 bytes get
+// the host's own unpack error, from the object read.
+bool parse_header(PyObject* module, const png::ChunkRead& chunk, ImageHeader* header)
+{
+    const Status parsed = png::parse_ihdr({chunk.bytes, chunk.length}, header);
+    if (parsed.ok()) return true;
+    if (parsed.code == Code::kIhdrSize) return raise_host_unpack(module, ">IIBBBBB", chunk.data.get());
+    return raise_status(module, parsed);
+}
+
 // The chunk loop over a source of chunks (`next_chunk`). False with the error set.
 template <typename NextChunk>
 bool read_chunks_with(PyObject* module, ChunkLoop* loop, NextChunk next_chunk)
@@ -149,7 +160,7 @@ bool read_chunks_with(PyObject* module, ChunkLoop* loop, NextChunk next_chunk)
         png::ChunkRead chunk;
         if (!next_chunk(&chunk)) return false;
         if (chunk.end) return true;
-        if (chunk.is("IHDR") && !png::parse_ihdr(module, chunk, &loop->header)) return false;
+        if (chunk.is("IHDR") && !parse_header(module, chunk, &loop->header)) return false;
         const bool is_idat = chunk.is("IDAT");
         if (!loop->records.add(&chunk, !is_idat)) return false;
         if (is_idat && !loop->idat.add(&chunk)) return false;
@@ -286,7 +297,7 @@ Ref load_png(PyObject* module, PyObject* stream)
     ChunkLoop loop;
     if (!read_chunks(module, stream, &loop)) return {};
     const ImageHeader& header = loop.header;
-    if (!png::check_header(header)) return {};
+    if (const Status checked = png::check_header(header); !checked.ok()) return raise_status(module, checked), Ref{};
 
     Outputs out;
     if (!decode_image(module, header, loop.idat, &out)) return {};

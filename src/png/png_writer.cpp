@@ -3,6 +3,8 @@
 // refused image never damages an existing file.
 #include "image/module_state.hpp"
 #include "codec/png/chunk_layout.hpp"
+#include "codec/png/image_header.hpp"
+#include "interop/status_error.hpp"
 #include "png/chunk_writer.hpp"
 #include "png/compressed_image.hpp"
 #include "png/png_api.hpp"
@@ -11,29 +13,16 @@ namespace qv {
 
 namespace {
 
-constexpr size_t kIhdrSize = 13;
-constexpr uint8_t kBitDepth = 8;
-constexpr uint8_t kColourRgb = 2;
-constexpr uint8_t kColourRgba = 6;
-
-// The IHDR data (">IIBBBBB"). A negative dimension cannot be packed unsigned: the host's
-// struct.pack is run on it for its own error.
-bool pack_ihdr(PyObject* module, const png::ImageArgs& image, uint8_t* out)
+// The IHDR data. A negative dimension cannot be packed unsigned: the host's struct.pack is run
+// on the header's values for its own error.
+bool pack_ihdr(PyObject* module, const png::ImageArgs& image, uint8_t (&out)[png::kIhdrSize])
 {
-    const uint8_t colour = image.has_alpha() ? kColourRgba : kColourRgb;
-    if (image.width < 0 || image.height < 0) {
-        Ref args = Ref::consume(Py_BuildValue("(siiiiiii)", ">IIBBBBB", image.width, image.height, int{kBitDepth},
-                                              int{colour}, 0, 0, 0));
-        return args && png::raise_pack_error(module, args.get());
-    }
-    png::write_be32(out, static_cast<uint32_t>(image.width));
-    png::write_be32(out + 4, static_cast<uint32_t>(image.height));
-    out[8] = kBitDepth;
-    out[9] = colour;
-    out[10] = 0;  // compression method
-    out[11] = 0;  // filter method
-    out[12] = 0;  // interlace method
-    return true;
+    const Status packed = png::pack_ihdr(image.width, image.height, image.has_alpha(), out);
+    if (packed.ok()) return true;
+    const int colour = image.has_alpha() ? png::kColourRgba : png::kColourRgb;
+    Ref args = Ref::consume(
+        Py_BuildValue("(siiiiiii)", ">IIBBBBB", image.width, image.height, int{png::kBitDepth}, colour, 0, 0, 0));
+    return args && raise_host_pack(module, args.get());
 }
 
 }  // namespace
@@ -44,7 +33,7 @@ PyObject* write_png(const Call& call)
     PyObject* module = call.module;
     png::ImageArgs image;
     if (!png::image_args(call.args, call.args[5], &image) || !png::check_lengths(image)) return nullptr;
-    uint8_t ihdr[kIhdrSize];
+    uint8_t ihdr[png::kIhdrSize];
     if (!pack_ihdr(module, image, ihdr)) return nullptr;
     Ref compressed = png::compress_image(module, image);
     if (!compressed) return nullptr;
@@ -56,7 +45,7 @@ PyObject* write_png(const Call& call)
 
     const bool saved = save_file(state_of(module)->builtin_open, call.args[0], [&](OutputFile& file) {
         return file.write(png::bytes_of(signature_bytes))
-               && png::write_chunk(file, module, png::kIhdr, {ihdr, kIhdrSize})
+               && png::write_chunk(file, module, png::kIhdr, {ihdr, png::kIhdrSize})
                && png::write_chunk(file, module, png::kIdat, idat) && png::write_chunk(file, module, png::kIend, {});
     });
     if (!saved) return nullptr;

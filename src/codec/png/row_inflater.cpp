@@ -280,8 +280,8 @@ private:
 bool feed(std::span<const ByteSpan> pieces, ZStream& zs, Pump& pump)
 {
     for (const ByteSpan& piece : pieces) {
-        const uint8_t* in = piece.data;
-        size_t left = piece.size;
+        const uint8_t* in = piece.data();
+        size_t left = piece.size();
         while (left > 0) {
             const auto chunk = static_cast<uInt>(std::min<size_t>(left, UINT_MAX));
             zs.z.next_in = const_cast<Bytef*>(in);

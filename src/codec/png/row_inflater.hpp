@@ -3,16 +3,15 @@
 // Python), so it runs without the GIL and can be exercised on its own.
 #pragma once
 
+#include "codec/bytes.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 namespace qv::png {
 
-struct ByteSpan {
-    const uint8_t* data;
-    size_t size;
-};
+using qv::ByteSpan;
 
 // The image data a header promises; all sizes exact in 64 bits.
 struct ScanlineLayout {
