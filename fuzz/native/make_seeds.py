@@ -6,6 +6,7 @@ each target). Run from anywhere: python3 fuzz/native/make_seeds.py
 
 import os
 import random
+import struct
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -83,6 +84,34 @@ def bmp_rows_seeds(rng):
     }
 
 
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def png_body(width, height, colour, types, rng, idat_lengths=(), extra=()):
+    """The chunks after the signature: IHDR, `extra` chunks, the image data cut into IDAT
+    chunks of `idat_lengths` (the rest in a last one), IEND."""
+    z = zlib.compress(scanlines(width, height, 4 if colour == 6 else 3, types, rng))
+    out = png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour, 0, 0, 0))
+    out += b"".join(png_chunk(kind, data) for kind, data in extra)
+    at = 0
+    for n in idat_lengths:
+        out += png_chunk(b"IDAT", z[at:at + n])
+        at += n
+    return out + png_chunk(b"IDAT", z[at:]) + png_chunk(b"IEND", b"")
+
+
+def png_decode_seeds(rng):
+    # A flag byte (bit 0: the harness fixes the CRCs) before the chunks; a whole file works too.
+    return {
+        "rgb_3x2": b"\x00" + png_body(3, 2, 2, [1, 4], rng),
+        "rgba_5x4_split": b"\x00" + png_body(5, 4, 6, [0, 1, 2, 3, 4], rng, [3, 0, 10]),
+        "rgb_9x7_text": b"\x01" + png_body(9, 7, 2, [4, 3], rng, [20], [(b"tEXt", b"k\x00v")]),
+        "zero_width": b"\x01" + png_body(0, 3, 2, [0, 4, 2], rng),
+        "whole_file": b"\x89PNG\r\n\x1a\n" + png_body(2, 2, 6, [2], rng),
+    }
+
+
 def inflate_diff_seeds(rng):
     """Mode byte, stage byte, payload (see inflate_diff.cpp): streams as they are, and payloads
     to compress at a level, unchanged (a zero steering tail) or with a few bytes changed."""
@@ -99,7 +128,8 @@ def inflate_diff_seeds(rng):
 def main():
     rng = random.Random(1)
     for target, seeds in (("inflate", inflate_seeds(rng)), ("round_trip", round_trip_seeds(rng)),
-                          ("bmp_rows", bmp_rows_seeds(rng)), ("inflate_diff", inflate_diff_seeds(rng))):
+                          ("bmp_rows", bmp_rows_seeds(rng)), ("png_decode", png_decode_seeds(rng)),
+                          ("inflate_diff", inflate_diff_seeds(random.Random(2)))):
         folder = os.path.join(HERE, "seeds", target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

@@ -11,4 +11,22 @@ namespace qv::limits {
 // allocated only when the compressed data can reach the size the header claims.
 inline constexpr uint64_t kMaxDeflateRatio = 1032;
 
+// Work over at least this many bytes (a chunk's CRC; an inflate, counted as the most the data
+// can inflate to) goes to the caller's executor as heavy work; below it, handing it over
+// costs more than the work.
+inline constexpr uint64_t kHeavyWorkBytes = 64 * 1024;
+
+// Chunk data up to this size is asked of a stream in one read. A file object sets aside the
+// whole size it is asked for before it finds out how much is there, so a few bytes that claim
+// a 4 GiB chunk would cost a 4 GiB allocation: larger data is read in pieces that grow (from
+// this size, doubling) only as the data turns out to exist.
+inline constexpr uint32_t kSingleRead = 16u << 20;
+inline constexpr size_t kMaxReadPieces = 64;  // far more than 4 GiB needs, doubling from 16 MiB
+
+// The row inflater's staging buffer: zlib writes whole scanlines into it, up to this size.
+inline constexpr size_t kInflateStage = 256 * 1024;
+// Bytes after the last row are only counted; a small stage would make inflate return once
+// every few bytes, so they go to a buffer of this size instead.
+inline constexpr size_t kInflateDrain = 256 * 1024;
+
 }  // namespace qv::limits

@@ -1,5 +1,6 @@
 // Opening: SimpleImage.open(source) and the format dispatch SimpleImage._streamToImage(stream).
 #include "bmp/bmp_api.hpp"
+#include "image/decoded_result.hpp"
 #include "image/module_state.hpp"
 #include "image/simple_image.hpp"
 #include "interop/errors.hpp"
@@ -11,16 +12,47 @@ namespace qv {
 
 namespace {
 
-enum Result { kWidth, kHeight, kPixels, kChannels, kAlpha, kChunks, kBmpMeta, kPngFilters, kResultSize };
+using Values = Ref[kResultSize];
 
-// cls._streamToImage(stream), unpacked into the eight result slots.
-bool decode_stream(PyObject* cls, PyObject* stream, Ref* slots)
+// The format dispatch: the decoder result of `stream` in `values`. False with the error set.
+bool stream_to_values(PyObject* module, PyObject* stream, Values& values)
 {
-    Ref result = Ref::consume(PyObject_CallMethod(cls, "_streamToImage", "O", stream));
-    return result && unpack_exact(result.get(), kResultSize, slots);
+    Ref signature = Ref::consume(PyObject_CallMethod(stream, "read", "i", 8));
+    if (!signature) return false;
+    if (!Ref::consume(PyObject_CallMethod(stream, "seek", "i", 0))) return false;
+
+    Ref png_signature = module_attr(module, "PNG_SIGNATURE");
+    if (!png_signature) return false;
+    Ref is_png = Ref::consume(PyObject_CallMethod(signature.get(), "startswith", "O", png_signature.get()));
+    if (!is_png) return false;
+    const int png = PyObject_IsTrue(is_png.get());
+    if (png < 0) return false;
+    if (png) {
+        DecodeResult result;
+        return load_png(module, stream, &result) && take_result(&result, values);
+    }
+
+    BufferView head;
+    if (!head.acquire(signature.get(), PyBUF_SIMPLE)) return false;
+    if (head.size() >= 2 && head.data()[0] == 'B' && head.data()[1] == 'M') {
+        head.reset();
+        Ref result = load_bmp(module, stream);
+        return result && unpack_exact(result.get(), kResultSize, values);
+    }
+    raise_value_error("Unsupported image format");
+    return false;
 }
 
-bool decode_source(const Call& call, PyObject* source, Ref* slots)
+// cls._streamToImage(stream) into the eight values. The class's own (the exact class cannot
+// have another: its type is immutable) is run directly, without the result tuple.
+bool decode_stream(PyObject* module, PyObject* cls, PyObject* stream, Values& values)
+{
+    if (cls == reinterpret_cast<PyObject*>(state_of(module)->image_type)) return stream_to_values(module, stream, values);
+    Ref result = Ref::consume(PyObject_CallMethod(cls, "_streamToImage", "O", stream));
+    return result && unpack_exact(result.get(), kResultSize, values);
+}
+
+bool decode_source(const Call& call, PyObject* source, Values& values)
 {
     PyObject* cls = call.self;
     Ref path_type = module_attr(call.module, "Path");
@@ -30,23 +62,23 @@ bool decode_source(const Call& call, PyObject* source, Ref* slots)
     if (is_path) {
         Ref file = open_file(state_of(call.module)->builtin_open, source, "rb");
         if (!file) return false;
-        const bool decoded = decode_stream(cls, file.get(), slots);
+        const bool decoded = decode_stream(call.module, cls, file.get(), values);
         return close_file(file.get()) && decoded;
     }
     if (PyBytes_Check(source) || PyByteArray_Check(source)) {
         Ref bytes_io = module_attr(call.module, "BytesIO");
         if (!bytes_io) return false;
         Ref stream = Ref::consume(PyObject_CallOneArg(bytes_io.get(), source));
-        return stream && decode_stream(cls, stream.get(), slots);
+        return stream && decode_stream(call.module, cls, stream.get(), values);
     }
     raise_type_error("source must be a file path or raw bytes");
     return false;
 }
 
-bool print_opened(PyObject* module, PyObject* const* slots)
+bool print_opened(PyObject* module, PyObject* const* values)
 {
-    Ref line = Ref::consume(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S", slots[kWidth],
-                                                 slots[kHeight], slots[kChannels]));
+    Ref line = Ref::consume(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S", values[kWidth],
+                                                 values[kHeight], values[kChannels]));
     if (!line) return false;
     return static_cast<bool>(Ref::consume(PyObject_CallOneArg(state_of(module)->builtin_print, line.get())));
 }
@@ -59,7 +91,7 @@ PyObject* image_open(const Call& call)
     PyTypeObject* image_type = state_of(call.module)->image_type;
     if (PyObject_TypeCheck(source, image_type)) return Py_NewRef(source);
 
-    Ref slots[kResultSize];
+    Values slots;
     if (!decode_source(call, source, slots)) return nullptr;
     PyObject* values[kResultSize];
     for (int i = 0; i < kResultSize; ++i) values[i] = slots[i].get();
@@ -83,26 +115,12 @@ PyObject* image_open(const Call& call)
 
 PyObject* image_stream_to_image(const Call& call)
 {
-    PyObject* stream = call.args[0];
-    Ref signature = Ref::consume(PyObject_CallMethod(stream, "read", "i", 8));
-    if (!signature) return nullptr;
-    if (!Ref::consume(PyObject_CallMethod(stream, "seek", "i", 0))) return nullptr;
-
-    Ref png_signature = module_attr(call.module, "PNG_SIGNATURE");
-    if (!png_signature) return nullptr;
-    Ref is_png = Ref::consume(PyObject_CallMethod(signature.get(), "startswith", "O", png_signature.get()));
-    if (!is_png) return nullptr;
-    const int png = PyObject_IsTrue(is_png.get());
-    if (png < 0) return nullptr;
-    if (png) return load_png(call.module, stream).release();
-
-    BufferView head;
-    if (!head.acquire(signature.get(), PyBUF_SIMPLE)) return nullptr;
-    if (head.size() >= 2 && head.data()[0] == 'B' && head.data()[1] == 'M') {
-        head.reset();
-        return load_bmp(call.module, stream).release();
-    }
-    return raise_value_error("Unsupported image format");
+    Values values;
+    if (!stream_to_values(call.module, call.args[0], values)) return nullptr;
+    PyObject* tuple = PyTuple_New(kResultSize);
+    if (tuple == nullptr) return nullptr;
+    for (int i = 0; i < kResultSize; ++i) PyTuple_SET_ITEM(tuple, i, values[i].release());
+    return tuple;
 }
 
 }  // namespace qv

@@ -1,34 +1,47 @@
-// Reading one PNG chunk from a Python stream: four `read` calls, the EOF checks and the CRC.
-// `_readChunk` and the decoder both go through `read_next_chunk`.
+// PNG chunks from a Python stream, for the core's chunk parser: each field through one `read`
+// call, in the order and sizes of reading a file object by hand, with every object read kept
+// as it was returned. `_readChunk` and the decoder both go through it; the GIL rule for the
+// parser's heavy work and the translation of reading statuses live here too.
 #pragma once
 
+#include "codec/png/chunk_parser.hpp"
 #include "interop/ref.hpp"
 
-#include <cstdint>
+#include <vector>
 
 namespace qv::png {
 
-struct ChunkRead {
-    bool end = false;      // the stream was at its end: no chunk, nothing else set
-    Ref type;              // the object `read(4)` returned for the type
-    Ref data;              // the object `read(length)` returned
-    uint32_t length = 0;   // the length field (== len(data))
-    uint8_t tag[4] = {};   // the four type bytes, for comparisons
-    // The `length` data bytes whose CRC was checked: those of `data` itself when it is an
-    // exact bytes object, else of `checked`, a bytes copy made from its one buffer export
-    // (a buffer object can change under any later call). Inflate reads these very bytes, so
-    // what was checked is what is decoded.
-    const uint8_t* bytes = nullptr;
-    Ref checked;
+class StreamSource final : public ChunkSource {
+public:
+    explicit StreamSource(PyObject* stream) : stream_(stream) {}
 
-    bool is(const char (&name)[5]) const
-    {
-        return tag[0] == name[0] && tag[1] == name[1] && tag[2] == name[2] && tag[3] == name[3];
-    }
+    Status read(Field field, uint32_t n, uint64_t* got) override;
+    Status view(Field field, ByteSpan* out) override;
+    Status keep_data() override;
+    void end_chunk() override;
+
+    // The object `read` returned for `field` in the chunk being read (null before it).
+    PyObject* object(Field field) const { return objects_[static_cast<size_t>(field)].get(); }
+
+private:
+    PyObject* stream_;
+    Ref objects_[4];
+    BufferView views_[4];  // length, type and CRC views, released as soon as the parser is done
+    Ref checked_;          // a bytes copy of data that is not exact bytes: what was checked
+    uint32_t data_length_ = 0;
+    std::vector<Ref> kept_;  // the data of every kept chunk
 };
 
-// Reads the chunk at the stream's position and checks its CRC. Errors of the stream and of
-// the objects it returns pass through unchanged. False with the error set.
-bool read_next_chunk(PyObject* module, PyObject* stream, ChunkRead* out);
+// Runs heavy work without the GIL.
+class ReleasingExecutor final : public Executor {
+public:
+    using Executor::run;
+    void run(void (*work)(void*), void* context) override;
+};
+
+// Raises the exception of a failed read or decode and returns false: the host's struct
+// error for a field or an IHDR of the wrong size (run on `field`, the object the stream or
+// memory gave for it), nothing more for kHostError (already set), else raise_status.
+bool raise_read_status(PyObject* module, const Status& status, PyObject* field);
 
 }  // namespace qv::png

@@ -1,6 +1,7 @@
 // The PNG codec as the rest of the module sees it.
 #pragma once
 
+#include "image/decoded_result.hpp"
 #include "interop/function.hpp"
 
 namespace qv {
@@ -12,7 +13,7 @@ PyObject* write_png(const Call& call);              // _writePng(path, width, he
 PyObject* split_idat_payload(const Call& call);     // _split_idat_payload(data, lengths)
 PyObject* write_png_with_chunks(const Call& call);  // _writePngWithChunks(path, width, height, pixels, alpha, chunks, filter_types)
 
-// The decoder: the 8-item decoder result for a stream that starts with the PNG signature.
-Ref load_png(PyObject* module, PyObject* stream);
+// The decoder, for a stream that starts with the PNG signature. False with the error set.
+bool load_png(PyObject* module, PyObject* stream, DecodeResult* out);
 
 }  // namespace qv

@@ -1,5 +1,6 @@
 #include "codec/png/row_inflater.hpp"
 
+#include "codec/limits.hpp"
 #include "codec/png/filters.hpp"
 #include "codec/png/rgba_rows.hpp"
 #include "codec/png/row_pair_kernels.hpp"
@@ -18,10 +19,8 @@ namespace qv::png {
 
 namespace {
 
-constexpr size_t kStageTarget = 256 * 1024;
-// Bytes after the last row are only counted; a small stage would make inflate return once
-// every few bytes, so they go to a buffer of this size instead.
-constexpr size_t kDrainSize = 256 * 1024;
+constexpr size_t kStageTarget = limits::kInflateStage;
+constexpr size_t kDrainSize = limits::kInflateDrain;
 // Rows of at most this many bytes are rebuilt by a plain loop over the stage: the pixel
 // kernels' set-up would cost more than the row itself.
 constexpr size_t kNarrowRow = 16;
@@ -299,12 +298,18 @@ bool feed(std::span<const ByteSpan> pieces, ZStream& zs, Pump& pump)
     return true;
 }
 
+// zlib's failure as the host's zlib binding reports it: zlib's own message, or the binding's
+// wording for the codes zlib leaves without one.
 InflateOutcome zlib_failure(InflateOutcome outcome, int code, const char* message, bool preparing)
 {
-    outcome.status = code == Z_MEM_ERROR ? InflateOutcome::Status::ZlibNoMemory : InflateOutcome::Status::ZlibError;
-    outcome.zlib_code = code;
-    outcome.zlib_message = message;
-    outcome.while_preparing = preparing;
+    if (code == Z_MEM_ERROR) {
+        outcome.status = Status::of(Code::kZlibNoMemory);
+        return outcome;
+    }
+    if (message == nullptr && code == Z_BUF_ERROR) message = "incomplete or truncated stream";
+    if (message == nullptr && code == Z_STREAM_ERROR) message = "inconsistent stream state";
+    if (message == nullptr && code == Z_DATA_ERROR) message = "invalid input data";
+    outcome.status = Status{Code::kZlibError, code, message, preparing};
     return outcome;
 }
 
@@ -312,11 +317,10 @@ InflateOutcome zlib_failure(InflateOutcome outcome, int code, const char* messag
 
 InflateOutcome inflate_rows(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets* targets)
 {
-    using Status = InflateOutcome::Status;
     InflateOutcome outcome;
     RowBuilder rows(layout, targets);
     if (!rows.allocate()) {
-        outcome.status = Status::NoMemory;
+        outcome.status = Status::of(Code::kNoMemory);
         return outcome;
     }
 
@@ -334,13 +338,10 @@ InflateOutcome inflate_rows(std::span<const ByteSpan> pieces, const ScanlineLayo
     }
     if (!pump.ended()) return zlib_failure(outcome, pump.code(), zs.z.msg, false);
 
-    if (outcome.inflated != layout.inflated_size()) {
-        outcome.status = Status::SizeMismatch;
-    } else if (targets == nullptr) {
-        outcome.status = Status::Counted;
+    if (outcome.inflated != layout.inflated_size() || targets == nullptr) {
+        outcome.status = Status::of(Code::kMalformedData);
     } else if (rows.bad_filter() >= 0) {
-        outcome.status = Status::BadFilter;
-        outcome.bad_filter = rows.bad_filter();
+        outcome.status = Status::of(Code::kBadFilter, rows.bad_filter());
     }
     return outcome;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "codec/bytes.hpp"
+#include "codec/status.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -32,28 +33,20 @@ struct RowTargets {
 };
 
 struct InflateOutcome {
-    enum class Status {
-        Ok,            // every row rebuilt into the targets
-        Counted,       // counting only, and the inflated size matched
-        ZlibError,     // zlib refused the data: code, message (may be null), stage
-        ZlibNoMemory,  // zlib could not get its own memory
-        NoMemory,      // the working rows could not be allocated
-        SizeMismatch,  // a valid zlib stream of the wrong inflated size
-        BadFilter,     // the first row whose filter type is above 4: bad_filter
-    };
-    Status status = Status::Ok;
-    int zlib_code = 0;
-    const char* zlib_message = nullptr;
-    bool while_preparing = false;  // the error came from setting up the inflater
-    int bad_filter = 0;
-    uint64_t inflated = 0;         // bytes the stream inflated to (up to where it stopped)
+    // kOk: every row rebuilt into the targets. kZlibError (detail: zlib's code; its message,
+    // or the host's wording where zlib gives none; the stage), kZlibNoMemory, kNoMemory (the
+    // working rows), kMalformedData (a valid stream of another inflated size, or counting
+    // only), kBadFilter (detail: the first filter type above 4).
+    Status status;
+    uint64_t inflated = 0;  // bytes the stream inflated to (up to where it stopped)
 };
 
 // Inflates the concatenation of `pieces` as one zlib stream, with the outcome of one-shot
 // decompression of the joined data: a zlib error wins over a wrong inflated size, which wins
 // over a bad filter type. Bytes after the end of the zlib stream are ignored. The layout's
 // sizes must fit in size_t, and the targets must have the sizes stated above. Without
-// targets the data are only inflated and counted (a matching size then gives Counted).
+// targets the data are only inflated and counted: kMalformedData whatever the size, which
+// `inflated` then tells.
 InflateOutcome inflate_rows(std::span<const ByteSpan> pieces, const ScanlineLayout& layout,
                             const RowTargets* targets);
 
