@@ -21,6 +21,9 @@ struct OutputSizes {
     size_t filters = 0;         // one filter type a row (height)
     bool with_alpha = false;    // PNG with 4 bytes a pixel
     bool with_filters = false;  // PNG
+    // Room the decoder may use in the pixel buffer while it decodes (0: just `pixels`); once
+    // the decode is done the buffer is cut back to `pixels` by OutputBuffers::finish.
+    size_t pixels_capacity = 0;
 };
 
 // The storage handed out, valid until the OutputBuffers is gone. A pointer may be null where
@@ -38,6 +41,9 @@ public:
     // to be able to fill it. A failure is kNoMemory, or kHostError when the implementation
     // reported its own error.
     virtual Status allocate(const OutputSizes& sizes, OutputStorage* out) = 0;
+    // Cuts the pixel buffer back to `sizes.pixels` after a decode that used more room. Called
+    // once, after a successful decode, only when pixels_capacity was above pixels.
+    virtual Status finish(const OutputSizes&) { return {}; }
 };
 
 // OutputBuffers on the heap, refusing more than `cap` bytes in all (kNoMemory): for the
@@ -49,15 +55,16 @@ public:
     Status allocate(const OutputSizes& sizes, OutputStorage* out) override
     {
         sizes_ = sizes;
-        const size_t total = sizes.pixels + sizes.alpha + sizes.filters;  // each < 2^31
+        const size_t pixels = sizes.pixels_capacity > sizes.pixels ? sizes.pixels_capacity : sizes.pixels;
+        const size_t total = pixels + sizes.alpha + sizes.filters;  // each < 2^31
         if (total > cap_) return Status::of(Code::kNoMemory);
         memory_.reset(new (std::nothrow) uint8_t[total + 1]);
         if (!memory_) return Status::of(Code::kNoMemory);
         uint8_t* at = memory_.get();
         *out = OutputStorage{};
-        if (sizes.pixels > 0) out->pixels = at;
-        if (sizes.alpha > 0) out->alpha = at + sizes.pixels;
-        if (sizes.filters > 0) out->filters = at + sizes.pixels + sizes.alpha;
+        if (pixels > 0) out->pixels = at;
+        if (sizes.alpha > 0) out->alpha = at + pixels;
+        if (sizes.filters > 0) out->filters = at + pixels + sizes.alpha;
         allocated_ = true;
         return {};
     }

@@ -39,7 +39,7 @@ Ref or_none(Ref value) { return value ? std::move(value) : Ref::own(Py_None); }
 
 Status ByteArrayOutputs::allocate(const OutputSizes& sizes, OutputStorage* out)
 {
-    pixels = new_bytearray(sizes.pixels);
+    pixels = new_bytearray(sizes.pixels_capacity > sizes.pixels ? sizes.pixels_capacity : sizes.pixels);
     if (!pixels) return Status::of(Code::kHostError);
     if (sizes.with_alpha) {
         alpha = new_bytearray(sizes.alpha);
@@ -50,6 +50,13 @@ Status ByteArrayOutputs::allocate(const OutputSizes& sizes, OutputStorage* out)
         if (!filters) return Status::of(Code::kHostError);
     }
     *out = {storage_of(pixels), storage_of(alpha), storage_of(filters)};
+    return {};
+}
+
+Status ByteArrayOutputs::finish(const OutputSizes& sizes)
+{
+    // A bytearray cut back by less than half keeps its memory: only the length changes.
+    if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(sizes.pixels)) < 0) return Status::of(Code::kHostError);
     return {};
 }
 

@@ -13,6 +13,7 @@ namespace qv {
 class ByteArrayOutputs final : public OutputBuffers {
 public:
     Status allocate(const OutputSizes& sizes, OutputStorage* out) override;
+    Status finish(const OutputSizes& sizes) override;
 
     Ref pixels;
     Ref alpha;    // null: no alpha plane

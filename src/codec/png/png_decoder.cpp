@@ -1,6 +1,7 @@
 #include "codec/png/png_decoder.hpp"
 
 #include "codec/limits.hpp"
+#include "codec/png/fast_decode.hpp"
 #include "codec/png/row_inflater.hpp"
 
 #include <new>
@@ -78,12 +79,28 @@ Status decode_png(const DecodeHooks& hooks, DecodedImage* out, ImageHeader* head
         const bool with_alpha = layout.bytes_per_pixel == 4;
         image.sizes = {pixel_count * 3, with_alpha ? pixel_count : 0, static_cast<size_t>(layout.height), with_alpha,
                        true};
+        // The shortcut inflates the filtered data straight into the pixel buffer.
+        if (fast_decode_applies(layout)) image.sizes.pixels_capacity = static_cast<size_t>(layout.inflated_size());
         if (const Status made = hooks.outputs.allocate(image.sizes, &image.storage); !made.ok()) return made;
     }
 
     const RowTargets targets{image.storage.pixels, image.storage.alpha, image.storage.filters};
     InflateOutcome outcome;
-    auto inflate = [&] { outcome = inflate_rows(pieces.spans, layout, decodable ? &targets : nullptr); };
+    auto inflate = [&] {
+        if (image.sizes.pixels_capacity > 0) {
+            int bad_filter = 0;
+            switch (fast_decode(pieces.spans, layout, targets, &bad_filter)) {
+            case FastDecode::kDone:
+                return;
+            case FastDecode::kBadFilter:
+                outcome.status = Status::of(Code::kBadFilter, bad_filter);
+                return;
+            case FastDecode::kNotTaken:
+                break;  // the zlib path decides, from the start
+            }
+        }
+        outcome = inflate_rows(pieces.spans, layout, decodable ? &targets : nullptr);
+    };
     // The most the data can inflate to bounds the work (total < 2^64 / 1032: a file's worth).
     const uint64_t work = pieces.total > UINT64_MAX / limits::kMaxDeflateRatio
                               ? UINT64_MAX
@@ -94,6 +111,9 @@ Status decode_png(const DecodeHooks& hooks, DecodedImage* out, ImageHeader* head
         inflate();
     }
     if (!outcome.status.ok()) return outcome.status;
+    if (image.sizes.pixels_capacity > image.sizes.pixels) {
+        if (const Status cut = hooks.outputs.finish(image.sizes); !cut.ok()) return cut;
+    }
     *out = image;
     return {};
 }

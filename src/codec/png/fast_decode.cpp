@@ -1,0 +1,69 @@
+#include "codec/png/fast_decode.hpp"
+
+#include "codec/png/fast_inflate.hpp"
+#include "codec/png/filters.hpp"
+#include "codec/png/unfilter_kernels.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace qv::png {
+
+bool fast_decode_applies(const ScanlineLayout& layout)
+{
+    return fast_inflate_available() && layout.bytes_per_pixel == 3;
+}
+
+FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets& targets,
+                       int* bad_filter)
+{
+    // The stream as one span: the piece itself, or one copy of the pieces joined.
+    std::unique_ptr<uint8_t[]> joined;
+    ByteSpan stream;
+    if (pieces.size() == 1) {
+        stream = pieces[0];
+    } else {
+        size_t total = 0;
+        for (const ByteSpan& piece : pieces) total += piece.size();
+        joined.reset(new (std::nothrow) uint8_t[total + 1]);
+        if (!joined) return FastDecode::kNotTaken;
+        size_t at = 0;
+        for (const ByteSpan& piece : pieces) {
+            if (!piece.empty()) std::memcpy(joined.get() + at, piece.data(), piece.size());
+            at += piece.size();
+        }
+        stream = {joined.get(), total};
+    }
+
+    const auto height = static_cast<size_t>(layout.height);
+    const auto row_length = static_cast<size_t>(layout.row_length());
+    const auto inflated = static_cast<size_t>(layout.inflated_size());
+    uint8_t* data = targets.rgb;
+    if (!fast_inflate_exact(stream, {data, inflated})) return FastDecode::kNotTaken;
+
+    // Row y's filtered bytes start at y * (row_length + 1) + 1, its pixels at y * row_length:
+    // each row is rebuilt into a small buffer and copied down to its place, which lies wholly
+    // before the rows still to be read. The previous row stays in the other buffer.
+    std::unique_ptr<uint8_t[]> rows(new (std::nothrow) uint8_t[2 * row_length + 1]);
+    if (!rows) return FastDecode::kNotTaken;
+    uint8_t* current = rows.get();
+    uint8_t* previous = rows.get() + row_length;
+    for (size_t y = 0; y < height; ++y) {
+        const uint8_t* scanline = data + y * (row_length + 1);
+        const int type = scanline[0];
+        if (type > kMaxFilterType) {
+            *bad_filter = type;
+            return FastDecode::kBadFilter;
+        }
+        targets.filters[y] = static_cast<uint8_t>(type);
+        if (row_length == 0) continue;
+        reconstruct_row(type, scanline + 1, y == 0 ? nullptr : previous, row_length, 3, current);
+        std::memcpy(data + y * row_length, current, row_length);
+        std::swap(current, previous);
+    }
+    return FastDecode::kDone;
+}
+
+}  // namespace qv::png

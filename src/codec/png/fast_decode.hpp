@@ -1,0 +1,30 @@
+// Decoding image data in one go where libdeflate can take it: the whole zlib stream inflated
+// straight into the pixel buffer, then every scanline rebuilt in place. Only ever a shortcut:
+// it answers exactly when its answer is the streaming zlib path's, and otherwise leaves the
+// decode to that path from the start.
+#pragma once
+
+#include "codec/bytes.hpp"
+#include "codec/png/row_inflater.hpp"
+
+#include <span>
+
+namespace qv::png {
+
+enum class FastDecode {
+    kNotTaken,   // not for this data: decode it with inflate_rows
+    kDone,       // every row rebuilt into the targets
+    kBadFilter,  // the stream is whole and of the right size, but a row has a filter type above 4
+};
+
+// Whether the shortcut is worth asking for `layout`: RGB rows (an RGBA image would need a
+// pixel buffer larger than it keeps) and a build with libdeflate.
+bool fast_decode_applies(const ScanlineLayout& layout);
+
+// The pixel buffer must hold layout.inflated_size() bytes (the filtered data inflate into it);
+// on kDone its first width * height * 3 bytes are the image. `bad_filter` gets the first
+// filter type above 4 on kBadFilter.
+FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets& targets,
+                       int* bad_filter);
+
+}  // namespace qv::png
