@@ -276,3 +276,92 @@ TEST_CASE("PNG decoder: a failing recorder stops the loop where it failed")
 }
 
 }  // namespace
+
+namespace {
+
+// The IHDR of an RGB image and its zlib data `z` in `pieces` IDAT chunks.
+Bytes rgb_body(size_t width, size_t height, const Bytes& z, size_t pieces)
+{
+    Bytes body = png_chunk("IHDR", ihdr_data(static_cast<uint32_t>(width), static_cast<uint32_t>(height)));
+    const size_t step = z.size() / pieces + 1;
+    for (size_t at = 0; at < z.size(); at += step) {
+        const size_t end = std::min(z.size(), at + step);
+        body = concat({body, png_chunk("IDAT", Bytes(z.begin() + static_cast<ptrdiff_t>(at),
+                                                     z.begin() + static_cast<ptrdiff_t>(end)))});
+    }
+    return body;
+}
+
+Bytes deflate_window(const Bytes& raw, int window_bits)
+{
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+    Bytes out(deflateBound(&z, static_cast<uLong>(raw.size())) + 16);
+    z.next_in = const_cast<Bytef*>(raw.data());
+    z.avail_in = static_cast<uInt>(raw.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+}  // namespace
+
+// RGB images may take the one-shot shortcut where the build has it; every outcome must be
+// the streaming path's, including the streams the shortcut hands back to it.
+TEST_CASE("PNG decoder: the shortcut and the streaming path give the same answers")
+{
+    Random rng(31);
+    const qv::ref::Image img = qv::ref::random_image(rng, 23, 11, 3);
+    const Bytes raw = qv::ref::scanlines(img);
+    const size_t row = 23 * 3 + 1;
+    Bytes first_bad = raw;
+    first_bad[0] = 9;
+    Bytes last_bad = raw;
+    last_bad[10 * row] = 5;
+    Bytes trailing = qv::ref::compress(raw);
+    trailing.insert(trailing.end(), {0xde, 0xad});
+    Bytes too_long = raw;
+    too_long.push_back(0);
+    const Bytes too_short(raw.begin(), raw.end() - 1);
+    struct Case {
+        const char* name;
+        Bytes z;
+        Code code;
+        int32_t detail;
+    };
+    const Case cases[] = {
+        {"whole stream", qv::ref::compress(raw), Code::kOk, 0},
+        {"stored blocks", qv::ref::compress(raw, 0), Code::kOk, 0},
+        {"bytes after the stream", trailing, Code::kOk, 0},
+        {"a 512-byte window", deflate_window(raw, 9), Code::kOk, 0},
+        {"bad filter on the first row", qv::ref::compress(first_bad), Code::kBadFilter, 9},
+        {"bad filter on the last row", qv::ref::compress(last_bad), Code::kBadFilter, 5},
+        {"a byte too many", qv::ref::compress(too_long), Code::kMalformedData, 0},
+        {"a byte too few", qv::ref::compress(too_short), Code::kMalformedData, 0},
+    };
+    for (const Case& c : cases) {
+        for (size_t pieces : {1, 4}) {
+            const qv::check::Scope scope(c.name, ", IDAT pieces ", pieces);
+            Decoded d;
+            decode(rgb_body(23, 11, c.z, pieces), &d);
+            CHECK_EQ(d.status.code, c.code);
+            CHECK_EQ(d.status.detail, c.detail);
+            if (c.code != Code::kOk) continue;
+            CHECK(d.rgb() == img.rgb);
+            CHECK(d.filters() == img.filters);
+        }
+    }
+}
+
+TEST_CASE("PNG decoder: rows without pixels take the shortcut too")
+{
+    const Bytes raw = {0, 1, 2, 3, 4, 0, 4};
+    Decoded d;
+    decode(rgb_body(0, raw.size(), qv::ref::compress(raw), 1), &d);
+    CHECK(d.status.ok());
+    CHECK(d.filters() == raw);
+    CHECK(d.rgb().empty());
+}
