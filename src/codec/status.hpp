@@ -55,6 +55,12 @@ enum class Code : uint8_t {
     kBmpFormat,
     kBmpIncomplete,
     kBmpTooLarge,
+    // Writing and BMP
+    kNegativeCount,   // a negative pixel count: the BMP reader asks the host's bytearray() for its error
+    kBmpSizeField,    // an info-header size field of more than 4 bytes: the host's unpack error ("<I")
+    kBmpInfoFields,   // info fields that are not 36 bytes: the host's unpack error ("<iiHHIIiiII")
+    kBmpFieldRange,   // a header field outside 0 .. 2^32 - 1: the host's pack error; detail 0 for the
+                      // file header, 1 for the info header (the one the host packs and refuses)
     kCount,  // the number of codes; keep it last
 };
 
@@ -96,6 +102,10 @@ inline constexpr CodeInfo kCodeTable[] = {
     {Code::kBmpFormat, ErrorKind::kValue, "Only uncompressed 24-bit BMP files are supported"},
     {Code::kBmpIncomplete, ErrorKind::kValue, "Incomplete BMP pixel data"},
     {Code::kBmpTooLarge, ErrorKind::kOverflow, "BMP image dimensions exceed 32-bit sizes"},
+    {Code::kNegativeCount, ErrorKind::kValue, "negative count"},
+    {Code::kBmpSizeField, ErrorKind::kHostUnpack, nullptr},
+    {Code::kBmpInfoFields, ErrorKind::kHostUnpack, nullptr},
+    {Code::kBmpFieldRange, ErrorKind::kHostPack, nullptr},
 };
 static_assert(sizeof(kCodeTable) / sizeof(kCodeTable[0]) == static_cast<size_t>(Code::kCount));
 
