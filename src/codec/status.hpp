@@ -55,6 +55,10 @@ enum class Code : uint8_t {
     kBmpFormat,
     kBmpIncomplete,
     kBmpTooLarge,
+    // PNG reading
+    kSignature,    // the first 8 bytes are not the PNG signature
+    kFieldSize,    // a 4-byte field (detail: 0 length, 3 CRC) whose buffer is another size: the host's unpack error
+    kHostError,    // the byte source or output buffers failed with the host's own error, already set
     // Writing and BMP
     kNegativeCount,   // a negative pixel count: the BMP reader asks the host's bytearray() for its error
     kBmpSizeField,    // an info-header size field of more than 4 bytes: the host's unpack error ("<I")
@@ -102,6 +106,9 @@ inline constexpr CodeInfo kCodeTable[] = {
     {Code::kBmpFormat, ErrorKind::kValue, "Only uncompressed 24-bit BMP files are supported"},
     {Code::kBmpIncomplete, ErrorKind::kValue, "Incomplete BMP pixel data"},
     {Code::kBmpTooLarge, ErrorKind::kOverflow, "BMP image dimensions exceed 32-bit sizes"},
+    {Code::kSignature, ErrorKind::kValue, "Unsupported PNG signature"},
+    {Code::kFieldSize, ErrorKind::kHostUnpack, nullptr},
+    {Code::kHostError, ErrorKind::kNone, nullptr},  // nothing to raise: the host's error is set
     {Code::kNegativeCount, ErrorKind::kValue, "negative count"},
     {Code::kBmpSizeField, ErrorKind::kHostUnpack, nullptr},
     {Code::kBmpInfoFields, ErrorKind::kHostUnpack, nullptr},

@@ -1,0 +1,93 @@
+// What a decoder (PNG or BMP) hands back, and where it puts the image: plain data, no host
+// objects. The pixel storage is asked of an OutputBuffers that the caller implements, so the
+// binding can hand out the very buffers the image object keeps (no second copy of the image).
+#pragma once
+
+#include "codec/bytes.hpp"
+#include "codec/status.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+namespace qv {
+
+// The exact sizes a decoder needs, in bytes; 0 for a buffer it does not want.
+struct OutputSizes {
+    size_t pixels = 0;   // width * height * 3: RGB, top row first
+    size_t alpha = 0;    // width * height for an image with alpha, else 0 (no plane)
+    size_t filters = 0;  // PNG: one filter type a row (height); BMP: 0 (none kept)
+};
+
+// The storage handed out, valid until the OutputBuffers is gone. A pointer is null exactly
+// when its size was 0 and the caller made nothing for it.
+struct OutputStorage {
+    uint8_t* pixels = nullptr;
+    uint8_t* alpha = nullptr;
+    uint8_t* filters = nullptr;
+};
+
+class OutputBuffers {
+public:
+    virtual ~OutputBuffers() = default;
+    // Storage of exactly `sizes`. Called at most once per decode, only once the input is known
+    // to be able to fill it. A failure is kNoMemory, or kHostError when the implementation
+    // reported its own error.
+    virtual Status allocate(const OutputSizes& sizes, OutputStorage* out) = 0;
+};
+
+// OutputBuffers on the heap, refusing more than `cap` bytes in all (kNoMemory): for the
+// native tests and the fuzz targets.
+class HeapBuffers final : public OutputBuffers {
+public:
+    explicit HeapBuffers(size_t cap = SIZE_MAX) : cap_(cap) {}
+
+    Status allocate(const OutputSizes& sizes, OutputStorage* out) override
+    {
+        sizes_ = sizes;
+        const size_t total = sizes.pixels + sizes.alpha + sizes.filters;  // each < 2^31
+        if (total > cap_) return Status::of(Code::kNoMemory);
+        memory_.reset(new (std::nothrow) uint8_t[total + 1]);
+        if (!memory_) return Status::of(Code::kNoMemory);
+        uint8_t* at = memory_.get();
+        *out = OutputStorage{};
+        if (sizes.pixels > 0) out->pixels = at;
+        if (sizes.alpha > 0) out->alpha = at + sizes.pixels;
+        if (sizes.filters > 0) out->filters = at + sizes.pixels + sizes.alpha;
+        allocated_ = true;
+        return {};
+    }
+
+    bool allocated() const { return allocated_; }
+    const OutputSizes& sizes() const { return sizes_; }
+
+private:
+    size_t cap_;
+    std::unique_ptr<uint8_t[]> memory_;
+    OutputSizes sizes_{};
+    bool allocated_ = false;
+};
+
+// The fields a BMP keeps for writing it back.
+struct BmpHeaderRecord {
+    int32_t xppm = 0;
+    int32_t yppm = 0;
+    uint32_t clr_used = 0;
+    uint32_t clr_important = 0;
+};
+
+enum class ImageFormat : uint8_t { kPng, kBmp };
+
+struct DecodedImage {
+    ImageFormat format = ImageFormat::kPng;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t channels = 3;   // 3, or 4 with an alpha plane (PNG only)
+    OutputSizes sizes;      // of the storage below, as allocated
+    OutputStorage storage;  // owned by the OutputBuffers the decoder was given
+    size_t chunk_count = 0; // PNG: chunks handed to the chunk recorder, in file order
+    BmpHeaderRecord bmp;    // BMP only
+};
+
+}  // namespace qv
