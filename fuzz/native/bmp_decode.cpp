@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK((image.storage.pixels != nullptr) == (pixel_bytes > 0));
     const uint64_t offset = le32(data + 10);
     const int64_t stride = width > 0 ? ((int64_t{width} * 3 + 3) / 4) * 4 : 0;
-    for (int64_t y = 0; y < rows; ++y) {
+    for (int64_t y = 0; width > 0 && y < rows; ++y) {  // zero-width rows: millions of them, nothing in them
         const int64_t stored_row = height > 0 ? rows - 1 - y : y;
         const uint8_t* src = data + offset + static_cast<uint64_t>(stored_row * stride);
         const uint8_t* px = image.storage.pixels + y * int64_t{width} * 3;
