@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(image.bmp.xppm == static_cast<int32_t>(le32(data + 38)) && image.bmp.clr_important == le32(data + 50));
     const int64_t pixel_bytes = width > 0 ? int64_t{width} * rows * 3 : 0;
     FUZZ_CHECK(static_cast<int64_t>(image.sizes.pixels) == pixel_bytes);
-    FUZZ_CHECK((image.storage.pixels != nullptr) == (pixel_bytes > 0));
+    FUZZ_CHECK(pixel_bytes == 0 || image.storage.pixels != nullptr);
     const uint64_t offset = le32(data + 10);
     const int64_t stride = width > 0 ? ((int64_t{width} * 3 + 3) / 4) * 4 : 0;
     for (int64_t y = 0; width > 0 && y < rows; ++y) {  // zero-width rows: millions of them, nothing in them

@@ -13,15 +13,18 @@
 
 namespace qv {
 
-// The exact sizes a decoder needs, in bytes; 0 for a buffer it does not want.
+// The exact sizes a decoder needs, in bytes. A buffer not wanted (no alpha plane, no filter
+// types) is not made at all, which differs from a wanted one of 0 bytes.
 struct OutputSizes {
-    size_t pixels = 0;   // width * height * 3: RGB, top row first
-    size_t alpha = 0;    // width * height for an image with alpha, else 0 (no plane)
-    size_t filters = 0;  // PNG: one filter type a row (height); BMP: 0 (none kept)
+    size_t pixels = 0;          // width * height * 3: RGB, top row first
+    size_t alpha = 0;           // width * height
+    size_t filters = 0;         // one filter type a row (height)
+    bool with_alpha = false;    // PNG with 4 bytes a pixel
+    bool with_filters = false;  // PNG
 };
 
-// The storage handed out, valid until the OutputBuffers is gone. A pointer is null exactly
-// when its size was 0 and the caller made nothing for it.
+// The storage handed out, valid until the OutputBuffers is gone. A pointer may be null where
+// its size is 0.
 struct OutputStorage {
     uint8_t* pixels = nullptr;
     uint8_t* alpha = nullptr;
