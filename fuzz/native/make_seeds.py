@@ -125,11 +125,46 @@ def inflate_diff_seeds(rng):
     return seeds
 
 
+def bmp_file(width, height, rgb, top_down=False, gap=b"", xppm=2835, clr_used=0):
+    """A 24-bit BMP of `rgb` (R, G, B, top row first), rows padded to 4 bytes."""
+    stride = (width * 3 + 3) // 4 * 4
+    rows = []
+    for y in range(height):
+        row = bytearray()
+        for x in range(width):
+            r, g, b = rgb[(y * width + x) * 3:(y * width + x) * 3 + 3]
+            row += bytes((b, g, r))
+        rows.append(bytes(row) + bytes(stride - len(row)))
+    if not top_down:
+        rows.reverse()
+    pixels = b"".join(rows)
+    offset = 54 + len(gap)
+    stored_height = -height if top_down else height
+    head = b"BM" + struct.pack("<IHHI", offset + len(pixels), 0, 0, offset) + struct.pack(
+        "<IiiHHIIiiII", 40, width, stored_height, 1, 24, 0, len(pixels), xppm, 2835, clr_used, 0)
+    return head + gap + pixels
+
+
+def bmp_decode_seeds(rng):
+    def rgb(width, height):
+        return bytes(rng.randrange(256) for _ in range(width * height * 3))
+
+    return {
+        "bottom_up_1x1": bmp_file(1, 1, bytes([1, 2, 3])),
+        "top_down_3x2": bmp_file(3, 2, rgb(3, 2), top_down=True),
+        "bottom_up_5x4_gap": bmp_file(5, 4, rgb(5, 4), gap=bytes(range(12)), xppm=-1, clr_used=7),
+        "zero_height": bmp_file(4, 0, b""),
+        "zero_width": bmp_file(0, 3, b""),
+        "cut_in_padding": bmp_file(2, 2, rgb(2, 2))[:-1],
+    }
+
+
 def main():
     rng = random.Random(1)
     for target, seeds in (("inflate", inflate_seeds(rng)), ("round_trip", round_trip_seeds(rng)),
                           ("bmp_rows", bmp_rows_seeds(rng)), ("png_decode", png_decode_seeds(rng)),
-                          ("inflate_diff", inflate_diff_seeds(random.Random(2)))):
+                          ("inflate_diff", inflate_diff_seeds(random.Random(2))),
+                          ("bmp_decode", bmp_decode_seeds(random.Random(3)))):
         folder = os.path.join(HERE, "seeds", target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

@@ -59,6 +59,12 @@ enum class Code : uint8_t {
     kSignature,    // the first 8 bytes are not the PNG signature
     kFieldSize,    // a 4-byte field (detail: 0 length, 3 CRC) whose buffer is another size: the host's unpack error
     kHostError,    // the byte source or output buffers failed with the host's own error, already set
+    // Writing and BMP
+    kNegativeCount,   // a negative pixel count: the BMP reader asks the host's bytearray() for its error
+    kBmpSizeField,    // an info-header size field of more than 4 bytes: the host's unpack error ("<I")
+    kBmpInfoFields,   // info fields that are not 36 bytes: the host's unpack error ("<iiHHIIiiII")
+    kBmpFieldRange,   // a header field outside 0 .. 2^32 - 1: the host's pack error; detail 0 for the
+                      // file header, 1 for the info header (the one the host packs and refuses)
     kCount,  // the number of codes; keep it last
 };
 
@@ -103,6 +109,10 @@ inline constexpr CodeInfo kCodeTable[] = {
     {Code::kSignature, ErrorKind::kValue, "Unsupported PNG signature"},
     {Code::kFieldSize, ErrorKind::kHostUnpack, nullptr},
     {Code::kHostError, ErrorKind::kNone, nullptr},  // nothing to raise: the host's error is set
+    {Code::kNegativeCount, ErrorKind::kValue, "negative count"},
+    {Code::kBmpSizeField, ErrorKind::kHostUnpack, nullptr},
+    {Code::kBmpInfoFields, ErrorKind::kHostUnpack, nullptr},
+    {Code::kBmpFieldRange, ErrorKind::kHostPack, nullptr},
 };
 static_assert(sizeof(kCodeTable) / sizeof(kCodeTable[0]) == static_cast<size_t>(Code::kCount));
 

@@ -2,18 +2,15 @@
 // from. Every record is written as kept; the new compressed image data are cut along the
 // lengths of the kept IDAT records and written, all pieces together, where the first IDAT
 // record stood (at the end when there was none).
+#include "codec/png/kept_header.hpp"
 #include "image/module_state.hpp"
-#include "codec/png/image_header.hpp"
-#include "interop/errors.hpp"
 #include "interop/status_error.hpp"
 #include "interop/unpack.hpp"
-#include "codec/png/chunk_layout.hpp"
 #include "png/chunk_writer.hpp"
 #include "png/compressed_image.hpp"
 #include "png/idat_split.hpp"
 #include "png/png_api.hpp"
 
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -39,15 +36,10 @@ struct KeptChunks {
     Py_ssize_t idat_count = 0;
 };
 
-bool equals(const BufferView& view, const uint8_t (&tag)[4])
-{
-    return view.size() == 4 && std::memcmp(view.data(), tag, 4) == 0;
-}
-
 bool is_idat(PyObject* type, bool* out)
 {
     if (PyBytes_CheckExact(type)) {
-        *out = PyBytes_GET_SIZE(type) == 4 && std::memcmp(PyBytes_AS_STRING(type), png::kIdat, 4) == 0;
+        *out = png::is_type(png::bytes_of(type), png::kIdat);
         return true;
     }
     Ref idat = Ref::consume(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(png::kIdat), 4));
@@ -93,32 +85,24 @@ bool view_records(PyObject* module, KeptChunks* kept)
 }
 
 // The IHDR that a decoder honours must describe the pixels being written; a file whose
-// header contradicts its image data would be unreadable or misread. That is the last IHDR
-// before the first IEND (reading stops there), as the decoder takes it: an image opened from
-// a file with several IHDRs saves unchanged.
+// header contradicts its image data would be unreadable or misread.
 bool check_ihdr(const KeptChunks& kept, const png::ImageArgs& image)
 {
-    const KeptChunk* honoured = nullptr;
+    png::HonouredHeader header;
     for (Py_ssize_t i = 0; i < kept.count; ++i) {
         const KeptChunk& chunk = kept.chunks[i];
-        if (chunk.is_idat) continue;
-        if (equals(chunk.type, png::kIend)) break;
-        if (equals(chunk.type, png::kIhdr)) honoured = &chunk;
+        if (!chunk.is_idat) header.see(png::bytes_of(chunk.type), png::bytes_of(chunk.data));
     }
-    if (honoured == nullptr || png::ihdr_describes(png::bytes_of(honoured->data), image.width, image.height,
-                                                    image.has_alpha())) {
-        return true;
-    }
-    raise_status(nullptr, Status::of(Code::kIhdrMismatch));
-    return false;
+    const Status checked = header.check(image.width, image.height, image.has_alpha());
+    return checked.ok() || raise_status(nullptr, checked);
 }
 
 // The new IDAT chunks: pieces of the compressed stream, written from where they lie.
-bool write_idat(OutputFile& file, PyObject* module, PyObject* compressed, const std::vector<Py_ssize_t>& pieces)
+bool write_idat(OutputFile& file, PyObject* module, PyObject* compressed, const std::vector<int64_t>& pieces)
 {
-    const png::ByteSpan whole = png::bytes_of(compressed);
+    const ByteSpan whole = png::bytes_of(compressed);
     size_t offset = 0;
-    for (const Py_ssize_t size : pieces) {
+    for (const int64_t size : pieces) {
         if (!png::write_chunk(file, module, png::kIdat, whole.subspan(offset, static_cast<size_t>(size)))) return false;
         offset += static_cast<size_t>(size);
     }
@@ -128,7 +112,7 @@ bool write_idat(OutputFile& file, PyObject* module, PyObject* compressed, const 
 // Every record in its place; the kept types and data are written from the views taken
 // when they were checked, never exported again.
 bool write_records(OutputFile& file, PyObject* module, const KeptChunks& kept, PyObject* compressed,
-                   const std::vector<Py_ssize_t>& pieces)
+                   const std::vector<int64_t>& pieces)
 {
     bool idat_written = false;
     for (Py_ssize_t i = 0; i < kept.count; ++i) {
@@ -144,7 +128,7 @@ bool write_records(OutputFile& file, PyObject* module, const KeptChunks& kept, P
 }
 
 bool write_file(PyObject* module, PyObject* path, const KeptChunks& kept, PyObject* compressed,
-                const std::vector<Py_ssize_t>& pieces)
+                const std::vector<int64_t>& pieces)
 {
     Ref signature;
     BufferView signature_bytes;
@@ -175,11 +159,11 @@ PyObject* write_png_with_chunks(const Call& call)
     if (!compressed) return nullptr;
     KeptChunks kept;
     if (!unpack_records(chunks, &kept)) return nullptr;
-    std::vector<Py_ssize_t> pieces;
+    std::vector<int64_t> pieces;
     if (!png::split_sizes(kept.idat_lengths.get(), kept.idat_count, PyBytes_GET_SIZE(compressed.get()), &pieces)) {
         return nullptr;
     }
-    for (const Py_ssize_t size : pieces) {
+    for (const int64_t size : pieces) {
         if (!png::check_chunk_length(module, static_cast<size_t>(size))) return nullptr;
     }
     if (!view_records(module, &kept) || !check_ihdr(kept, image)) return nullptr;

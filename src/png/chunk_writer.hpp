@@ -1,20 +1,16 @@
 // Writing PNG chunks (length, type, data, CRC-32 over type and data), as one bytes object
-// or into a file being saved.
+// or into a file being saved. The layout is the core's; this binds it to bytes objects,
+// exported views and the output file.
 #pragma once
 
 #include "codec/bytes.hpp"
+#include "codec/png/chunk_builder.hpp"
 #include "interop/output_file.hpp"
 #include "interop/ref.hpp"
 
 #include <cstdint>
-#include <span>
 
 namespace qv::png {
-
-
-inline constexpr uint8_t kIhdr[4] = {'I', 'H', 'D', 'R'};
-inline constexpr uint8_t kIdat[4] = {'I', 'D', 'A', 'T'};
-inline constexpr uint8_t kIend[4] = {'I', 'E', 'N', 'D'};
 
 inline ByteSpan bytes_of(PyObject* bytes)  // an exact bytes object
 {
@@ -26,7 +22,6 @@ inline ByteSpan bytes_of(const BufferView& view)
 {
     return {view.data(), static_cast<size_t>(view.size())};
 }
-
 
 // False with the host's packing error (struct.pack(">I", size)) when `size` does not fit
 // the 4-byte length field.

@@ -1,20 +1,14 @@
 #include "png/compressed_image.hpp"
 
-#include "image/module_state.hpp"
-#include "interop/errors.hpp"
-#include "interop/without_gil.hpp"
-#include "interop/ints.hpp"
+#include "codec/png/image_lengths.hpp"
 #include "codec/png/scanline_encoder.hpp"
+#include "interop/ints.hpp"
+#include "interop/status_error.hpp"
+#include "interop/without_gil.hpp"
 
 namespace qv::png {
 
 namespace {
-
-const char kPixelLength[] = "Pixel data length does not match image dimensions";
-const char kAlphaLength[] = "Alpha channel length does not match image dimensions";
-const char kFilterCount[] = "PNG filter count does not match image height";
-
-bool fail(const char* message) { return raise_value_error(message), false; }
 
 // The pixel bytes the encoder reads: a bytearray in place, exact bytes too (immutable),
 // anything else copied once into a new bytearray.
@@ -29,31 +23,14 @@ bool view_pixels(PyObject* pixels, Ref* holder, BufferView* view)
     return view->acquire(source, PyBUF_SIMPLE);
 }
 
-// A length taken with len() may disagree with the bytes behind it (a subclass overriding
-// __len__, a sequence whose length lies): the encoder reads without bounds checks, so the
-// exported buffer itself must be long enough.
-bool long_enough(const BufferView& view, int64_t needed) { return view.size() >= needed; }
-
 bool view_filters(PyObject* filters, int32_t height, BufferView* view)
 {
     const Py_ssize_t count = PyObject_Size(filters);
     if (count < 0) return false;
-    if (count != height) return fail(kFilterCount);
+    if (const Status checked = check_filter_count(height, count); !checked.ok()) return raise_status(nullptr, checked);
     if (!view->acquire(filters, PyBUF_WRITABLE)) return false;
-    return long_enough(*view, height) || fail(kFilterCount);
-}
-
-Ref raise_encode_error(PyObject* module, const EncodeResult& result)
-{
-    switch (result.status) {
-    case EncodeStatus::kBadFilter:
-        return Ref::consume(raise_value_error_with_number("Unsupported PNG filter: ", result.detail));
-    case EncodeStatus::kZlibError:
-        PyErr_Format(state_of(module)->zlib_error, "Error %d while compressing data", result.detail);
-        return {};
-    default:
-        return Ref::consume(PyErr_NoMemory());
-    }
+    const Status covered = check_filter_buffer(height, view->size());
+    return covered.ok() || raise_status(nullptr, covered);
 }
 
 }  // namespace
@@ -71,12 +48,14 @@ bool check_lengths(const ImageArgs& image)
 {
     const Py_ssize_t pixel_length = PyObject_Size(image.pixels);
     if (pixel_length < 0) return false;
-    const auto pixel_bytes = product_int32(image.width, image.height, 3);
-    if (!pixel_bytes || pixel_length != *pixel_bytes) return fail(kPixelLength);
+    if (const Status checked = check_pixel_length(image.width, image.height, pixel_length); !checked.ok()) {
+        return raise_status(nullptr, checked);
+    }
     if (!image.has_alpha()) return true;
     const Py_ssize_t alpha_length = PyObject_Size(image.alpha);
     if (alpha_length < 0) return false;
-    return alpha_length == int64_t{image.width} * image.height || fail(kAlphaLength);
+    const Status checked = check_alpha_length(image.width, image.height, alpha_length);
+    return checked.ok() || raise_status(nullptr, checked);
 }
 
 Ref compress_image(PyObject* module, const ImageArgs& image)
@@ -86,14 +65,16 @@ Ref compress_image(PyObject* module, const ImageArgs& image)
     Ref pixel_copy;
     BufferView pixels;
     if (!view_pixels(image.pixels, &pixel_copy, &pixels)) return {};
-    const int64_t pixel_count = int64_t{image.width} * image.height;  // checked against int32
-    if (!long_enough(pixels, pixel_count * 3)) return Ref::consume(raise_value_error(kPixelLength));
-    if (image.width < 0) return Ref::consume(raise_value_error("negative count"));
+    if (const Status checked = check_pixel_buffer(image.width, image.height, pixels.size()); !checked.ok()) {
+        return raise_status(module, checked), Ref{};
+    }
 
     BufferView alpha;
     if (image.has_alpha()) {
         if (!alpha.acquire(image.alpha, PyBUF_WRITABLE)) return {};
-        if (!long_enough(alpha, pixel_count)) return Ref::consume(raise_value_error(kAlphaLength));
+        if (const Status checked = check_alpha_buffer(image.width, image.height, alpha.size()); !checked.ok()) {
+            return raise_status(module, checked), Ref{};
+        }
     }
     BufferView filters;
     if (image.filters != Py_None && !view_filters(image.filters, image.height, &filters)) return {};
@@ -106,15 +87,16 @@ Ref compress_image(PyObject* module, const ImageArgs& image)
     scan.height = image.height > 0 ? static_cast<uint32_t>(image.height) : 0;
 
     ScanlineDeflater deflater(scan);
-    EncodeResult result = deflater.init();
-    if (result.status != EncodeStatus::kOk) return raise_encode_error(module, result);
+    Status status = encode_status(deflater.init());
+    if (!status.ok()) return raise_status(module, status), Ref{};
     if (deflater.capacity() > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Ref::consume(PyErr_NoMemory());
     // The output buffer is allocated once at its bound and shrunk to what was used.
     Ref out = Ref::consume(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(deflater.capacity())));
     if (!out) return {};
     uint8_t* out_data = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
-    result = without_gil([&] { return deflater.run(out_data); });
-    if (result.status != EncodeStatus::kOk) return raise_encode_error(module, result);
+    const EncodeResult result = without_gil([&] { return deflater.run(out_data); });
+    status = encode_status(result);
+    if (!status.ok()) return raise_status(module, status), Ref{};
     PyObject* shrunk = out.release();  // freed by _PyBytes_Resize on failure
     if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(result.compressed_size)) < 0) return {};
     return Ref::consume(shrunk);

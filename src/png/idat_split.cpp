@@ -1,7 +1,8 @@
-// _split_idat_payload(data, lengths) and the piece arithmetic the chunk-preserving writer
-// shares with it.
+// _split_idat_payload(data, lengths) and the lengths the chunk-preserving writer shares
+// with it.
 #include "png/idat_split.hpp"
 
+#include "codec/png/idat_split.hpp"
 #include "png/png_api.hpp"
 
 #include <new>
@@ -12,57 +13,48 @@ namespace png {
 
 namespace {
 
-// How many bytes one entry takes when `rest` bytes are left: 0 when the entry is skipped
-// (<= 0). Ints are read natively; any other object goes through the host's own
-// comparisons, as `length <= 0` and `min(length, rest)` would.
-bool entry_take(PyObject* length, Py_ssize_t rest, bool last, Py_ssize_t* take)
+// The length an entry stands for in the split: ints are read natively (beyond 64 bits, as
+// the largest or smallest length); any other object goes through the host's own
+// comparisons, as `length <= 0` and `min(length, rest)` would, and only those the rule needs.
+bool entry_length(PyObject* length, const IdatSplit& split, int64_t* out)
 {
-    *take = 0;
     if (PyLong_Check(length)) {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(length, &overflow);
         if (value == -1 && PyErr_Occurred()) return false;
-        if (overflow < 0 || (overflow == 0 && value <= 0)) return true;
-        *take = last || overflow > 0 || value >= rest ? rest : static_cast<Py_ssize_t>(value);
+        *out = overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : value;
         return true;
     }
+    *out = INT64_MAX;  // takes the rest
     Ref zero = Ref::consume(PyLong_FromLong(0));
     if (!zero) return false;
     const int skipped = PyObject_RichCompareBool(length, zero.get(), Py_LE);
-    if (skipped != 0) return skipped > 0;
-    if (last) {
-        *take = rest;
-        return true;
-    }
-    Ref rest_obj = Ref::consume(PyLong_FromSsize_t(rest));
-    if (!rest_obj) return false;
-    const int capped = PyObject_RichCompareBool(rest_obj.get(), length, Py_LT);
+    if (skipped < 0) return false;
+    if (skipped > 0) return *out = 0, true;
+    if (split.entry_is_last()) return true;
+    Ref rest = Ref::consume(PyLong_FromLongLong(split.rest()));
+    if (!rest) return false;
+    const int capped = PyObject_RichCompareBool(rest.get(), length, Py_LT);
     if (capped < 0) return false;
-    if (capped) {
-        *take = rest;
-        return true;
-    }
+    if (capped > 0) return true;
     const Py_ssize_t value = PyNumber_AsSsize_t(length, PyExc_OverflowError);
     if (value == -1 && PyErr_Occurred()) return false;
-    *take = value < 0 ? 0 : (value > rest ? rest : value);
+    *out = value;
     return true;
 }
 
 }  // namespace
 
-bool split_sizes(PyObject* const* lengths, Py_ssize_t count, Py_ssize_t total, std::vector<Py_ssize_t>* pieces)
+bool split_sizes(PyObject* const* lengths, Py_ssize_t count, Py_ssize_t total, std::vector<int64_t>* pieces)
 {
     try {
-        pieces->clear();
-        Py_ssize_t offset = 0;
-        for (Py_ssize_t idx = 0; idx < count && offset < total; ++idx) {
-            Py_ssize_t take = 0;
-            if (!entry_take(lengths[idx], total - offset, idx == count - 1, &take)) return false;
-            if (take == 0) continue;
-            pieces->push_back(take);
-            offset += take;
+        IdatSplit split(total, static_cast<size_t>(count));
+        for (Py_ssize_t idx = 0; split.wants_entry(); ++idx) {
+            int64_t length = 0;
+            if (!entry_length(lengths[idx], split, &length)) return false;
+            split.take(length);
         }
-        if (offset < total) pieces->push_back(total - offset);
+        *pieces = split.finish();
         return true;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -83,7 +75,7 @@ PyObject* split_idat_payload(const Call& call)
     // The comparisons may run code that changes the list: work on a snapshot.
     Ref entries = Ref::consume(PyList_AsTuple(lengths));
     if (!entries) return nullptr;
-    std::vector<Py_ssize_t> sizes;
+    std::vector<int64_t> sizes;
     if (!png::split_sizes(PySequence_Fast_ITEMS(entries.get()), PyTuple_GET_SIZE(entries.get()), total, &sizes)) {
         return nullptr;
     }
@@ -93,10 +85,11 @@ PyObject* split_idat_payload(const Call& call)
     const char* bytes = PyBytes_AS_STRING(data);
     Py_ssize_t offset = 0;
     for (size_t i = 0; i < sizes.size(); ++i) {
-        PyObject* piece = sizes[i] == total ? Py_NewRef(data) : PyBytes_FromStringAndSize(bytes + offset, sizes[i]);
+        const auto size = static_cast<Py_ssize_t>(sizes[i]);
+        PyObject* piece = size == total ? Py_NewRef(data) : PyBytes_FromStringAndSize(bytes + offset, size);
         if (piece == nullptr) return nullptr;
         PyList_SET_ITEM(parts.get(), static_cast<Py_ssize_t>(i), piece);
-        offset += sizes[i];
+        offset += size;
     }
     return parts.release();
 }

@@ -2,7 +2,6 @@
 // IEND). Everything is checked, packed and compressed before the file is opened, so a
 // refused image never damages an existing file.
 #include "image/module_state.hpp"
-#include "codec/png/chunk_layout.hpp"
 #include "codec/png/image_header.hpp"
 #include "interop/status_error.hpp"
 #include "png/chunk_writer.hpp"
@@ -37,7 +36,7 @@ PyObject* write_png(const Call& call)
     if (!pack_ihdr(module, image, ihdr)) return nullptr;
     Ref compressed = png::compress_image(module, image);
     if (!compressed) return nullptr;
-    const png::ByteSpan idat = png::bytes_of(compressed.get());
+    const ByteSpan idat = png::bytes_of(compressed.get());
     if (!png::check_chunk_length(module, idat.size())) return nullptr;
     Ref signature;
     BufferView signature_bytes;

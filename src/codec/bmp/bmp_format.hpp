@@ -16,9 +16,6 @@ inline constexpr uint16_t kPlanes = 1;
 inline constexpr uint16_t kBitCount = 24;
 inline constexpr uint32_t kNoCompression = 0;
 
-// Sizes are 32-bit signed integers; an image whose sizes do not fit is refused with this.
-inline constexpr char kTooLarge[] = "BMP image dimensions exceed 32-bit sizes";
-
 inline uint16_t read_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 inline uint32_t read_le32(const uint8_t* p)
