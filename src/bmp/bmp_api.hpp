@@ -7,7 +7,10 @@ namespace qv {
 
 PyObject* write_bmp(const Call& call);  // _writeBmp(path, width, height, pixels, meta)
 
-// The reader: the 8-item decoder result for a stream that starts with "BM".
-Ref load_bmp(PyObject* module, PyObject* stream);
+struct DecodeResult;
+
+// The reader, for a stream that starts with "BM": the image and its pixel buffer in `out`.
+// False with the error set.
+bool load_bmp(PyObject* module, PyObject* stream, DecodeResult* out);
 
 }  // namespace qv

@@ -1,10 +1,12 @@
 // Reading an uncompressed 24-bit BMP with a BITMAPINFOHEADER into the decoder result: the
 // stream's reads and seeks here, every check and the row placing in the core.
 #include "bmp/bmp_api.hpp"
+#include "image/decoded_result.hpp"
 #include "codec/bmp/bmp_reader.hpp"
 #include "interop/status_error.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace qv {
 
@@ -129,40 +131,23 @@ Ref read_pixels(PyObject* module, PyObject* stream, const PixelLayout& layout)
     return pixels;
 }
 
-// The fields a BMP keeps for writing it back, in the order the writer asks for them.
-Ref header_record(const BmpHeaderRecord& bmp)
-{
-    Ref record = Ref::consume(PyDict_New());
-    if (!record) return {};
-    const std::pair<const char*, Ref> entries[] = {
-        {"xppm", Ref::consume(PyLong_FromLong(bmp.xppm))},
-        {"yppm", Ref::consume(PyLong_FromLong(bmp.yppm))},
-        {"clrUsed", Ref::consume(PyLong_FromUnsignedLong(bmp.clr_used))},
-        {"clrImportant", Ref::consume(PyLong_FromUnsignedLong(bmp.clr_important))},
-    };
-    for (const auto& [key, value] : entries) {
-        if (!value || PyDict_SetItemString(record.get(), key, value.get()) < 0) return {};
-    }
-    return record;
-}
-
 }  // namespace
 
-Ref load_bmp(PyObject* module, PyObject* stream)
+bool load_bmp(PyObject* module, PyObject* stream, DecodeResult* out)
 {
     FileHeader file{};
     InfoFields info{};
-    if (!read_headers(module, stream, &file, &info)) return {};
+    if (!read_headers(module, stream, &file, &info)) return false;
     PixelLayout layout;
-    if (Status s = bmp::pixel_layout(file, info, &layout); !s.ok()) return raise_negative_size(layout);
+    if (Status s = bmp::pixel_layout(file, info, &layout); !s.ok()) {
+        if (raise_negative_size(layout)) PyErr_SetString(PyExc_SystemError, "bytearray() took a negative size");
+        return false;
+    }
     Ref pixels = read_pixels(module, stream, layout);
-    if (!pixels) return {};
-    const DecodedImage image =
-        bmp::decoded_image(info, layout, reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get())));
-    Ref record = header_record(image.bmp);
-    if (!record) return {};
-    return Ref::consume(Py_BuildValue("(iiOiOOOO)", image.width, image.height, pixels.get(), image.channels, Py_None,
-                                      Py_None, record.get(), Py_None));
+    if (!pixels) return false;
+    out->image = bmp::decoded_image(info, layout, reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get())));
+    out->buffers.pixels = std::move(pixels);
+    return true;
 }
 
 }  // namespace qv

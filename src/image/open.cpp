@@ -36,8 +36,8 @@ bool stream_to_values(PyObject* module, PyObject* stream, Values& values)
     if (!head.acquire(signature.get(), PyBUF_SIMPLE)) return false;
     if (head.size() >= 2 && head.data()[0] == 'B' && head.data()[1] == 'M') {
         head.reset();
-        Ref result = load_bmp(module, stream);
-        return result && unpack_exact(result.get(), kResultSize, values);
+        DecodeResult result;
+        return load_bmp(module, stream, &result) && take_result(&result, values);
     }
     raise_value_error("Unsupported image format");
     return false;
