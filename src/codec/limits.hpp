@@ -44,4 +44,8 @@ inline constexpr int64_t kBmpBlockBytes = int64_t{2} << 20;
 // more than the copy. Half-size blocks are served from memory freed by earlier reads.
 inline constexpr int64_t kBmpSplitAbove = int64_t{128} << 10;
 
+// RGBA image data decode through libdeflate (in one go, into a scratch buffer) only up to
+// this size, so that the scratch buffer stays within a small allowance over the image.
+inline constexpr uint64_t kFastDecodeScratch = 2u << 20;
+
 }  // namespace qv::limits

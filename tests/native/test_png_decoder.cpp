@@ -279,10 +279,11 @@ TEST_CASE("PNG decoder: a failing recorder stops the loop where it failed")
 
 namespace {
 
-// The IHDR of an RGB image and its zlib data `z` in `pieces` IDAT chunks.
-Bytes rgb_body(size_t width, size_t height, const Bytes& z, size_t pieces)
+// The IHDR of an RGB (or RGBA) image and its zlib data `z` in `pieces` IDAT chunks.
+Bytes rgb_body(size_t width, size_t height, const Bytes& z, size_t pieces, size_t bpp = 3)
 {
-    Bytes body = png_chunk("IHDR", ihdr_data(static_cast<uint32_t>(width), static_cast<uint32_t>(height)));
+    Bytes body = png_chunk("IHDR", ihdr_data(static_cast<uint32_t>(width), static_cast<uint32_t>(height), 8,
+                                             bpp == 4 ? 6 : 2));
     const size_t step = z.size() / pieces + 1;
     for (size_t at = 0; at < z.size(); at += step) {
         const size_t end = std::min(z.size(), at + step);
@@ -309,14 +310,14 @@ Bytes deflate_window(const Bytes& raw, int window_bits)
 
 }  // namespace
 
-// RGB images may take the one-shot shortcut where the build has it; every outcome must be
-// the streaming path's, including the streams the shortcut hands back to it.
-TEST_CASE("PNG decoder: the shortcut and the streaming path give the same answers")
+// RGB images, and small RGBA ones, may take the one-shot shortcut where the build has it;
+// every outcome must be the streaming path's, including the streams it hands back to that path.
+static void check_shortcut_outcomes(size_t bpp)
 {
     Random rng(31);
-    const qv::ref::Image img = qv::ref::random_image(rng, 23, 11, 3);
+    const qv::ref::Image img = qv::ref::random_image(rng, 23, 11, bpp);
     const Bytes raw = qv::ref::scanlines(img);
-    const size_t row = 23 * 3 + 1;
+    const size_t row = 23 * bpp + 1;
     Bytes first_bad = raw;
     first_bad[0] = 9;
     Bytes last_bad = raw;
@@ -344,16 +345,23 @@ TEST_CASE("PNG decoder: the shortcut and the streaming path give the same answer
     };
     for (const Case& c : cases) {
         for (size_t pieces : {1, 4}) {
-            const qv::check::Scope scope(c.name, ", IDAT pieces ", pieces);
+            const qv::check::Scope scope(c.name, ", bpp ", bpp, ", IDAT pieces ", pieces);
             Decoded d;
-            decode(rgb_body(23, 11, c.z, pieces), &d);
+            decode(rgb_body(23, 11, c.z, pieces, bpp), &d);
             CHECK_EQ(d.status.code, c.code);
             CHECK_EQ(d.status.detail, c.detail);
             if (c.code != Code::kOk) continue;
             CHECK(d.rgb() == img.rgb);
+            CHECK(d.alpha() == img.alpha);
             CHECK(d.filters() == img.filters);
         }
     }
+}
+
+TEST_CASE("PNG decoder: the shortcut and the streaming path give the same answers")
+{
+    check_shortcut_outcomes(3);
+    check_shortcut_outcomes(4);
 }
 
 TEST_CASE("PNG decoder: rows without pixels take the shortcut too")

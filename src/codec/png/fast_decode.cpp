@@ -1,7 +1,9 @@
 #include "codec/png/fast_decode.hpp"
 
 #include "codec/png/fast_inflate.hpp"
+#include "codec/limits.hpp"
 #include "codec/png/filters.hpp"
+#include "codec/png/rgba_rows.hpp"
 #include "codec/png/unfilter_kernels.hpp"
 
 #include <cstring>
@@ -13,7 +15,13 @@ namespace qv::png {
 
 bool fast_decode_applies(const ScanlineLayout& layout)
 {
-    return fast_inflate_available() && layout.bytes_per_pixel == 3;
+    if (!fast_inflate_available() || layout.inflated_size() == 0) return false;
+    return layout.bytes_per_pixel == 3 || layout.inflated_size() <= limits::kFastDecodeScratch;
+}
+
+bool fast_decode_in_place(const ScanlineLayout& layout)
+{
+    return layout.bytes_per_pixel == 3;
 }
 
 FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets& targets,
@@ -38,14 +46,23 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
     }
 
     const auto height = static_cast<size_t>(layout.height);
+    const auto width = static_cast<size_t>(layout.width);
     const auto row_length = static_cast<size_t>(layout.row_length());
     const auto inflated = static_cast<size_t>(layout.inflated_size());
-    uint8_t* data = targets.rgb;
+    const bool rgba = layout.bytes_per_pixel == 4;
+    // RGB data inflate into the pixel buffer itself; RGBA data (small images only) into a
+    // scratch buffer, from which the rows are split into pixels and alpha.
+    std::unique_ptr<uint8_t[]> scratch;
+    if (rgba) {
+        scratch.reset(new (std::nothrow) uint8_t[inflated + 1]);
+        if (!scratch) return FastDecode::kNotTaken;
+    }
+    uint8_t* data = rgba ? scratch.get() : targets.rgb;
     if (!fast_inflate_exact(stream, {data, inflated})) return FastDecode::kNotTaken;
 
-    // Row y's filtered bytes start at y * (row_length + 1) + 1, its pixels at y * row_length:
-    // each row is rebuilt into a small buffer and copied down to its place, which lies wholly
-    // before the rows still to be read. The previous row stays in the other buffer.
+    // Row y's filtered bytes start at y * (row_length + 1) + 1, its RGB pixels at y * width * 3:
+    // each row is rebuilt into a small buffer and copied or split to its place, which lies
+    // wholly before the rows still to be read. The previous row stays in the other buffer.
     std::unique_ptr<uint8_t[]> rows(new (std::nothrow) uint8_t[2 * row_length + 1]);
     if (!rows) return FastDecode::kNotTaken;
     uint8_t* current = rows.get();
@@ -59,8 +76,12 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
         }
         targets.filters[y] = static_cast<uint8_t>(type);
         if (row_length == 0) continue;
-        reconstruct_row(type, scanline + 1, y == 0 ? nullptr : previous, row_length, 3, current);
-        std::memcpy(data + y * row_length, current, row_length);
+        reconstruct_row(type, scanline + 1, y == 0 ? nullptr : previous, row_length, layout.bytes_per_pixel, current);
+        if (rgba) {
+            split_rgba_row(current, width, targets.rgb + y * width * 3, targets.alpha + y * width);
+        } else {
+            std::memcpy(data + y * row_length, current, row_length);
+        }
         std::swap(current, previous);
     }
     return FastDecode::kDone;

@@ -17,13 +17,17 @@ enum class FastDecode {
     kBadFilter,  // the stream is whole and of the right size, but a row has a filter type above 4
 };
 
-// Whether the shortcut is worth asking for `layout`: RGB rows (an RGBA image would need a
-// pixel buffer larger than it keeps) and a build with libdeflate.
+// Whether the shortcut is worth asking for `layout`, in a build with libdeflate: RGB rows, or
+// RGBA rows whose filtered data fit limits::kFastDecodeScratch (they are inflated into a
+// scratch buffer: the pixel buffer an RGBA image keeps is smaller than its filtered data).
 bool fast_decode_applies(const ScanlineLayout& layout);
 
-// The pixel buffer must hold layout.inflated_size() bytes (the filtered data inflate into it);
-// on kDone its first width * height * 3 bytes are the image. `bad_filter` gets the first
-// filter type above 4 on kBadFilter.
+// Whether the filtered data inflate into the pixel buffer itself (RGB), which must then hold
+// layout.inflated_size() bytes.
+bool fast_decode_in_place(const ScanlineLayout& layout);
+
+// On kDone the targets hold the image: for RGB, the first width * height * 3 bytes of the pixel
+// buffer. `bad_filter` gets the first filter type above 4 on kBadFilter.
 FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets& targets,
                        int* bad_filter);
 

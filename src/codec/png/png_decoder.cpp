@@ -68,6 +68,7 @@ Status decode_png(const DecodeHooks& hooks, DecodedImage* out, ImageHeader* head
 
     const ScanlineLayout layout = header.layout();
     const bool decodable = outputs_justified(header, pieces.total);
+    const bool fast = decodable && fast_decode_applies(layout);
     DecodedImage image;
     image.format = ImageFormat::kPng;
     image.width = header.width;
@@ -79,15 +80,15 @@ Status decode_png(const DecodeHooks& hooks, DecodedImage* out, ImageHeader* head
         const bool with_alpha = layout.bytes_per_pixel == 4;
         image.sizes = {pixel_count * 3, with_alpha ? pixel_count : 0, static_cast<size_t>(layout.height), with_alpha,
                        true};
-        // The shortcut inflates the filtered data straight into the pixel buffer.
-        if (fast_decode_applies(layout)) image.sizes.pixels_capacity = static_cast<size_t>(layout.inflated_size());
+        // The shortcut inflates RGB data straight into the pixel buffer.
+        if (fast && fast_decode_in_place(layout)) image.sizes.pixels_capacity = static_cast<size_t>(layout.inflated_size());
         if (const Status made = hooks.outputs.allocate(image.sizes, &image.storage); !made.ok()) return made;
     }
 
     const RowTargets targets{image.storage.pixels, image.storage.alpha, image.storage.filters};
     InflateOutcome outcome;
     auto inflate = [&] {
-        if (image.sizes.pixels_capacity > 0) {
+        if (fast) {
             int bad_filter = 0;
             switch (fast_decode(pieces.spans, layout, targets, &bad_filter)) {
             case FastDecode::kDone:
