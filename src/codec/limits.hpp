@@ -11,4 +11,8 @@ namespace qv::limits {
 // allocated only when the compressed data can reach the size the header claims.
 inline constexpr uint64_t kMaxDeflateRatio = 1032;
 
+// The scanline encoder gathers lines narrower than this into blocks of about this many bytes,
+// so that deflate is called per block, not per row.
+inline constexpr size_t kEncodeBlockSize = 128 * 1024;
+
 }  // namespace qv::limits
