@@ -11,8 +11,9 @@ namespace qv::limits {
 // allocated only when the compressed data can reach the size the header claims.
 inline constexpr uint64_t kMaxDeflateRatio = 1032;
 
-// Work over at least this many bytes (a chunk's CRC; an inflate, counted as the most the data
-// can inflate to) goes to the caller's executor as heavy work; below it, handing it over
+// Work over at least this many bytes (a chunk's CRC, read or written; an inflate, counted as
+// the most the data can inflate to) goes to the caller's executor as heavy work (the binding
+// runs it without the GIL); below it, handing it over
 // costs more than the work.
 inline constexpr uint64_t kHeavyWorkBytes = 64 * 1024;
 
@@ -29,13 +30,6 @@ inline constexpr size_t kInflateStage = 256 * 1024;
 // every few bytes, so they go to a buffer of this size instead.
 inline constexpr size_t kInflateDrain = 256 * 1024;
 
-}  // namespace qv::limits
-
-namespace qv::limits {
-
-// CRC runs over more chunk data than this are done without the GIL.
-inline constexpr size_t kLongCrc = size_t{1} << 20;
-
 // BMP pixel rows are read many at a time, so a large image costs a few reads, not one a row.
 inline constexpr int64_t kBmpBlockBytes = int64_t{2} << 20;
 // BMP rows beyond this size are read in at least two blocks. A single block would be a
@@ -47,5 +41,8 @@ inline constexpr int64_t kBmpSplitAbove = int64_t{128} << 10;
 // RGBA image data decode through libdeflate (in one go, into a scratch buffer) only up to
 // this size, so that the scratch buffer stays within a small allowance over the image.
 inline constexpr uint64_t kFastDecodeScratch = 2u << 20;
+// The scanline encoder gathers lines narrower than this into blocks of about this many bytes,
+// so that deflate is called per block, not per row.
+inline constexpr size_t kEncodeBlockSize = 128 * 1024;
 
 }  // namespace qv::limits

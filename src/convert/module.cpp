@@ -1,7 +1,7 @@
 // Quorvex._convert: native helpers of the command-line converter, kept apart from the image
 // module so that its surface stays as it is. The binding checks and pins the buffers; the
 // work runs in plain C++ without the GIL.
-#include "convert/filter_choice.hpp"
+#include "codec/png/filter_choice.hpp"
 #include "interop/args.hpp"
 #include "interop/errors.hpp"
 #include "interop/ints.hpp"
@@ -22,7 +22,7 @@ const Signature kChooseFiltersSig{"choose_filters", kChooseFiltersParams, "bytea
 // choose_filters(width, height, pixels, alpha=None) -> bytearray, one filter type a row.
 PyObject* choose_filters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    PyObject* bound[4];
+    BoundArgs bound;
     if (!bind_vector(kChooseFiltersSig, args, nargs, kwnames, bound)) return nullptr;
     int32_t width = 0;
     int32_t height = 0;
@@ -45,14 +45,14 @@ PyObject* choose_filters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         return raise_value_error("Alpha channel length does not match image dimensions");
     }
 
-    const convert::FilterChoiceImage image{
+    const png::FilterChoiceImage image{
         .pixels = pixels.data(),
         .alpha = has_alpha ? alpha.data() : nullptr,
         .width = size_t(width),
         .height = size_t(height),
     };
     // Bounded by the buffers just checked: at most 4/3 of the pixel data, nothing without rows.
-    const size_t scratch_size = convert::filter_choice_scratch_size(image);
+    const size_t scratch_size = png::filter_choice_scratch_size(image);
     std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[scratch_size == 0 ? 1 : scratch_size]);
     if (!scratch) return PyErr_NoMemory();
 
@@ -61,7 +61,7 @@ PyObject* choose_filters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     BufferView out;
     if (!out.acquire(result.get(), PyBUF_WRITABLE)) return nullptr;
 
-    without_gil([&] { convert::choose_row_filters(image, scratch.get(), out.data()); });
+    without_gil([&] { png::choose_row_filters(image, scratch.get(), out.data()); });
 
     out.reset();
     return result.release();

@@ -8,13 +8,15 @@ namespace qv {
 namespace {
 
 // Calls a writer with the image's fields as held (not copies) and width/height as ints.
-PyObject* call_writer(const Call& call, Impl writer, std::initializer_list<PyObject*> fields)
+template <size_t N>
+PyObject* call_writer(const Call& call, Impl writer, PyObject* const (&fields)[N])
 {
+    static_assert(4 + N <= static_cast<size_t>(kMaxParams), "more writer arguments than BoundArgs holds");
     ImageObject* self = as_image(call.self);
     Ref width = Ref::consume(PyLong_FromLong(self->width));
     Ref height = Ref::consume(PyLong_FromLong(self->height));
     if (!width || !height) return nullptr;
-    PyObject* args[kMaxParams] = {call.args[0], width.get(), height.get(), self->pixels};
+    BoundArgs args = {call.args[0], width.get(), height.get(), self->pixels};
     Py_ssize_t n = 4;
     for (PyObject* field : fields) args[n++] = field;
     // Hold the fields: a writer may run Python code that reassigns them.

@@ -82,7 +82,7 @@ bool start(const Signature& sig, Py_ssize_t nargs, PyObject** out)
 }  // namespace
 
 bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 PyObject** out)
+                 BoundArgs& out)
 {
     if (!start(sig, nargs, out)) return false;
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -93,7 +93,7 @@ bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, 
     return finish(sig, nargs, out);
 }
 
-bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out)
+bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out)
 {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (!start(sig, nargs, out)) return false;

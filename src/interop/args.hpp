@@ -4,6 +4,7 @@
 
 #include "interop/ref.hpp"
 
+#include <cstddef>
 #include <span>
 
 namespace qv {
@@ -16,20 +17,37 @@ struct Param {
     const char* annotation = nullptr;     // stored as a string; checks nothing
 };
 
+inline constexpr Py_ssize_t kMaxParams = 8;
+// Where the binder puts the arguments: one slot per parameter, sized for the longest table.
+using BoundArgs = PyObject* [kMaxParams];
+
+// A callable's parameters. Built only from a parameter table whose length the compiler
+// knows, so a table longer than BoundArgs does not compile.
 struct Signature {
+    struct NoParams {};
+
+    template <size_t N>
+    constexpr Signature(const char* callable_name, const Param (&table)[N], const char* returns = nullptr)
+        : name(callable_name), params(table), return_annotation(returns)
+    {
+        static_assert(N <= static_cast<size_t>(kMaxParams), "parameter table longer than BoundArgs");
+    }
+    constexpr Signature(const char* callable_name, NoParams, const char* returns = nullptr)
+        : name(callable_name), return_annotation(returns)
+    {
+    }
+
     const char* name;                     // the name argument errors report
     std::span<const Param> params;        // positional-or-keyword, required ones first
     const char* return_annotation = nullptr;
 };
 
-inline constexpr Py_ssize_t kMaxParams = 8;
-
 // Binds vectorcall arguments (positional ones, then the values named by `kwnames`) onto the
 // parameters. Fills `out[i]` with a borrowed reference for every parameter, Py_None for an
 // absent optional one. Returns false with the exact TypeError set.
 bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 PyObject** out);
+                 BoundArgs& out);
 // The same for a tuple of positional arguments and an optional keyword dict.
-bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
 
 }  // namespace qv

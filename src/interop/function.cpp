@@ -39,7 +39,7 @@ PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, 
         ++args;
         --nargs;
     }
-    PyObject* bound[kMaxParams];
+    BoundArgs bound;
     if (!bind_vector(def.sig, args, nargs, kwnames, bound)) return nullptr;
     return def.impl(Call{fn->module, self, bound});
 }

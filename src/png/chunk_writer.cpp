@@ -13,7 +13,7 @@ namespace {
 // other threads run.
 ChunkFrame frame_of(ByteSpan type, ByteSpan data)
 {
-    if (data.size() < limits::kLongCrc) return frame_chunk(type, data);
+    if (data.size() < limits::kHeavyWorkBytes) return frame_chunk(type, data);
     return without_gil([&] { return frame_chunk(type, data); });
 }
 
@@ -42,7 +42,7 @@ Ref build_chunk(PyObject* module, ByteSpan type, ByteSpan data)
     Ref chunk = Ref::consume(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!chunk) return {};
     auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(chunk.get()));
-    if (data.size() < limits::kLongCrc) {
+    if (data.size() < limits::kHeavyWorkBytes) {
         png::build_chunk(type, data, {out, size});
     } else {
         without_gil([&] { png::build_chunk(type, data, {out, size}); });

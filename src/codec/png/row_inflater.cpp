@@ -132,7 +132,7 @@ private:
             }
             uint8_t* recon = bpp_ == 3 ? targets_.rgb + row_ * row_length_ : recon_;
             const uint8_t* prev = row_ == 0 ? nullptr : (bpp_ == 3 ? recon - row_length_ : prev_);
-            unfilter_row(type, scanline + 1, prev, row_length_, bpp_, recon);
+            unfilter_row_scalar(type, scanline + 1, prev, row_length_, bpp_, recon);
             if (bpp_ != 3) {
                 split_rgba_row(recon_, width_, targets_.rgb + row_ * width_ * 3, targets_.alpha + row_ * width_);
                 std::swap(recon_, prev_);

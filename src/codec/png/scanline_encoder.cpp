@@ -1,5 +1,6 @@
 #include "codec/png/scanline_encoder.hpp"
 
+#include "codec/limits.hpp"
 #include "codec/png/filters.hpp"
 #include "codec/png/rgba_rows.hpp"
 
@@ -15,8 +16,6 @@ namespace {
 
 constexpr int kWindowBits = 15;
 constexpr int kMemLevel = 8;
-// Lines narrower than this are filtered in batches of about this many bytes per deflate call.
-constexpr size_t kBlockSize = 128 * 1024;
 
 size_t bytes_per_pixel(const ScanlineImage& image) { return image.alpha != nullptr ? 4 : 3; }
 
@@ -93,7 +92,8 @@ EncodeResult ScanlineDeflater::run(uint8_t* out)
     // gathered into blocks, so that deflate (and the loop around it) is called per block,
     // not per row: a tall image of tiny rows costs what its bytes cost.
     const size_t line_length = row_length + 1;
-    const size_t block_lines = std::min(std::max<size_t>(1, kBlockSize / line_length), std::max<size_t>(1, height));
+    const size_t block_lines =
+        std::min(std::max<size_t>(1, limits::kEncodeBlockSize / line_length), std::max<size_t>(1, height));
     std::unique_ptr<uint8_t[]> block = allocate(block_lines * line_length);
     // RGBA rows are assembled into two buffers used in turn (current and previous row);
     // RGB rows are read straight from the pixel buffer.

@@ -1,9 +1,9 @@
-#include "convert/filter_choice.hpp"
+#include "codec/png/filter_choice.hpp"
 
 #include "codec/png/filters.hpp"
 #include "codec/png/rgba_rows.hpp"
 
-namespace qv::convert {
+namespace qv::png {
 
 namespace {
 
@@ -50,13 +50,13 @@ void choose_row_filters(const FilterChoiceImage& image, uint8_t* scratch, uint8_
     for (size_t y = 0; y < image.height; ++y) {
         const uint8_t* row = image.pixels + y * width * 3;
         if (image.alpha != nullptr) {
-            png::join_rgba_row(row, image.alpha + y * width, width, rgba[y & 1]);
+            join_rgba_row(row, image.alpha + y * width, width, rgba[y & 1]);
             row = rgba[y & 1];
         }
-        int best = png::kNone;
+        int best = kNone;
         uint64_t best_cost = signed_magnitude_sum(row, row_length);  // type 0 filters nothing
-        for (int type = png::kSub; type <= png::kMaxFilterType; ++type) {
-            png::filter_row(type, row, prev, row_length, bpp, candidate);
+        for (int type = kSub; type <= kMaxFilterType; ++type) {
+            filter_row(type, row, prev, row_length, bpp, candidate);
             const uint64_t cost = signed_magnitude_sum(candidate, row_length);
             if (cost < best_cost) {
                 best = type;
@@ -68,4 +68,4 @@ void choose_row_filters(const FilterChoiceImage& image, uint8_t* scratch, uint8_
     }
 }
 
-}  // namespace qv::convert
+}  // namespace qv::png

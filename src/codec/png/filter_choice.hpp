@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qv::convert {
+namespace qv::png {
 
 struct FilterChoiceImage {
     const uint8_t* pixels = nullptr;  // width * height * 3 bytes: R, G, B
@@ -28,4 +28,4 @@ uint64_t signed_magnitude_sum(const uint8_t* bytes, size_t length);
 // `filter_choice_scratch_size(image)` bytes.
 void choose_row_filters(const FilterChoiceImage& image, uint8_t* scratch, uint8_t* out);
 
-}  // namespace qv::convert
+}  // namespace qv::png

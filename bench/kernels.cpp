@@ -1,0 +1,114 @@
+// Throughput of the scanline filter kernels, in GB/s of row bytes, per filter type at 3 and
+// 4 bytes per pixel: decoding a row at a time, decoding two rows at a time (the decoder's
+// path below the first row) and encoding. CPU time of this process, best of several runs, so
+// that other work on the machine weighs less. Built and run by scripts/kernel-bench.
+#include "codec/png/filters.hpp"
+#include "codec/png/row_pair_kernels.hpp"
+#include "codec/png/unfilter_kernels.hpp"
+
+#include <time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr size_t kWidth = 1920;
+constexpr size_t kRows = 64;
+constexpr int kRuns = 7;
+constexpr double kMinSeconds = 0.05;
+
+double cpu_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// A picture-like image: smooth gradients plus a little noise, so that Paeth's choices vary.
+std::vector<uint8_t> make_image(size_t bpp)
+{
+    std::vector<uint8_t> image(kWidth * bpp * kRows);
+    uint64_t state = 12345;
+    for (size_t y = 0; y < kRows; ++y) {
+        for (size_t i = 0; i < kWidth * bpp; ++i) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            const auto noise = static_cast<unsigned>(state >> 61);
+            image[y * kWidth * bpp + i] = static_cast<uint8_t>((i / bpp) * 3 + y * 5 + (i % bpp) * 40 + noise);
+        }
+    }
+    return image;
+}
+
+volatile uint8_t sink;
+
+// GB/s of `body`, which handles every row of the image once.
+template <typename Body>
+double rate(size_t bytes, Body body)
+{
+    double best = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        size_t passes = 0;
+        const double start = cpu_seconds();
+        double elapsed = 0;
+        do {
+            body();
+            ++passes;
+            elapsed = cpu_seconds() - start;
+        } while (elapsed < kMinSeconds);
+        const double gbs = double(bytes) * double(passes) / elapsed / 1e9;
+        if (gbs > best) best = gbs;
+    }
+    return best;
+}
+
+}  // namespace
+
+int main()
+{
+    std::printf("%-6s %-4s %10s %10s %10s\n", "filter", "bpp", "decode", "decode2", "encode");
+    const char* names[] = {"None", "Sub", "Up", "Avg", "Paeth"};
+    for (size_t bpp : {3, 4}) {
+        const std::vector<uint8_t> raw = make_image(bpp);
+        const size_t row = kWidth * bpp;
+        const size_t total = row * kRows;
+        for (int type = 0; type <= 4; ++type) {
+            std::vector<uint8_t> filtered(total), out(total);
+            for (size_t y = 0; y < kRows; ++y) {
+                qv::png::filter_row(type, raw.data() + y * row, y == 0 ? nullptr : raw.data() + (y - 1) * row, row, bpp,
+                                    filtered.data() + y * row);
+            }
+            const double decode = rate(total, [&] {
+                for (size_t y = 0; y < kRows; ++y) {
+                    qv::png::reconstruct_row(type, filtered.data() + y * row,
+                                             y == 0 ? nullptr : out.data() + (y - 1) * row, row, bpp,
+                                             out.data() + y * row);
+                }
+                sink = out[total - 1];
+            });
+            const bool exact = std::memcmp(out.data(), raw.data(), total) == 0;
+            const double decode2 = rate(total, [&] {
+                std::memcpy(out.data(), raw.data(), row);
+                for (size_t y = 1; y + 1 < kRows; y += 2) {
+                    qv::png::reconstruct_pair(type, type, filtered.data() + y * row, filtered.data() + (y + 1) * row,
+                                              out.data() + (y - 1) * row, row, bpp, out.data() + y * row,
+                                              out.data() + (y + 1) * row);
+                }
+                sink = out[total - 1];
+            });
+            const bool exact2 = std::memcmp(out.data(), raw.data(), total - row) == 0;
+            const double encode = rate(total, [&] {
+                for (size_t y = 0; y < kRows; ++y) {
+                    qv::png::filter_row(type, raw.data() + y * row, y == 0 ? nullptr : raw.data() + (y - 1) * row,
+                                        row, bpp, out.data() + y * row);
+                }
+                sink = out[total - 1];
+            });
+            std::printf("%-6s %-4zu %10.2f %10.2f %10.2f%s\n", names[type], bpp, decode, decode2, encode,
+                        exact && exact2 ? "" : "  MISMATCH");
+        }
+    }
+    return 0;
+}
