@@ -8,9 +8,11 @@ import threading
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from imagefiles import filter_row
+import zlib
+
+from imagefiles import filter_row, scanlines
 from isolated import run_isolated
-from Quorvex._convert import choose_filters
+from Quorvex._convert import choose_filters, deflate_scanlines
 
 
 def join_rgba(pixels, alpha):
@@ -175,3 +177,28 @@ def test_pixel_buffer_is_pinned_while_threads_choose():
         t.join()
     assert len(pixels) == width * height * 3
     assert results and all(r == expected for r in results)
+
+
+@pytest.mark.parametrize("with_alpha", [False, True], ids=["rgb", "rgba"])
+@pytest.mark.parametrize("width, height, kind", SHAPES)
+def test_converter_compression_inflates_to_the_filtered_rows(width, height, kind, with_alpha):
+    pixels = make_samples(width, height, 3, kind, seed=width * 7 + height)
+    alpha = make_samples(width, height, 1, kind, seed=height + 1) if with_alpha else None
+    filters = bytes((y * 3 + 1) % 5 for y in range(height))
+    compressed = deflate_scanlines(width, height, pixels, alpha, filters)
+    if compressed is None:
+        pytest.skip("built without libdeflate")
+    samples = join_rgba(pixels, alpha) if with_alpha else pixels
+    assert zlib.decompress(compressed) == scanlines(width, height, samples, 4 if with_alpha else 3, filters)
+
+
+@pytest.mark.parametrize("filters, error, message", [
+    (bytes([0, 5]), ValueError, "The image data could not be compressed (a filter type above 4, or no memory)"),
+    (bytes([0]), ValueError, "PNG filter count does not match image height"),
+])
+def test_converter_compression_refusals(filters, error, message):
+    if deflate_scanlines(0, 0, b"", None, b"") is None:
+        pytest.skip("built without libdeflate")
+    with pytest.raises(error) as caught:
+        deflate_scanlines(1, 2, bytes(6), None, filters)
+    assert str(caught.value) == message

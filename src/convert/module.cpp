@@ -2,6 +2,7 @@
 // module so that its surface stays as it is. The binding checks and pins the buffers; the
 // work runs in plain C++ without the GIL.
 #include "codec/png/filter_choice.hpp"
+#include "codec/png/whole_deflate.hpp"
 #include "interop/args.hpp"
 #include "interop/errors.hpp"
 #include "interop/ints.hpp"
@@ -9,6 +10,7 @@
 
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace qv {
 
@@ -19,44 +21,54 @@ const Param kChooseFiltersParams[] = {
 };
 const Signature kChooseFiltersSig{"choose_filters", kChooseFiltersParams, "bytearray"};
 
+// The leading (width, height, pixels, alpha) arguments, converted and checked, with the
+// buffers exported for as long as the work reads them.
+struct PinnedImage {
+    int32_t width = 0;
+    int32_t height = 0;
+    BufferView pixels;
+    BufferView alpha;
+    bool has_alpha = false;
+};
+
+bool pin_image(const BoundArgs& bound, PinnedImage* out)
+{
+    // The conversions may run Python code: the buffers are exported only afterwards, and
+    // their sizes are read from the exports themselves.
+    if (!to_int32(bound[0], &out->width) || !to_int32(bound[1], &out->height)) return false;
+    if (out->width < 0 || out->height < 0) return raise_value_error("Image dimensions must not be negative"), false;
+    if (!out->pixels.acquire(bound[2], PyBUF_SIMPLE)) return false;
+    out->has_alpha = bound[3] != Py_None;
+    if (out->has_alpha && !out->alpha.acquire(bound[3], PyBUF_SIMPLE)) return false;
+    const uint64_t area = uint64_t(uint32_t(out->width)) * uint32_t(out->height);  // < 2^62
+    if (uint64_t(out->pixels.size()) / 3 != area || out->pixels.size() % 3 != 0) {
+        return raise_value_error("Pixel data length does not match image dimensions"), false;
+    }
+    if (out->has_alpha && uint64_t(out->alpha.size()) != area) {
+        return raise_value_error("Alpha channel length does not match image dimensions"), false;
+    }
+    return true;
+}
+
 // choose_filters(width, height, pixels, alpha=None) -> bytearray, one filter type a row.
 PyObject* choose_filters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     BoundArgs bound;
     if (!bind_vector(kChooseFiltersSig, args, nargs, kwnames, bound)) return nullptr;
-    int32_t width = 0;
-    int32_t height = 0;
-    // The conversions may run Python code: the buffers are exported only afterwards, and
-    // their sizes are read from the exports themselves.
-    if (!to_int32(bound[0], &width) || !to_int32(bound[1], &height)) return nullptr;
-    if (width < 0 || height < 0) return raise_value_error("Image dimensions must not be negative");
-
-    BufferView pixels;
-    if (!pixels.acquire(bound[2], PyBUF_SIMPLE)) return nullptr;
-    BufferView alpha;
-    const bool has_alpha = bound[3] != Py_None;
-    if (has_alpha && !alpha.acquire(bound[3], PyBUF_SIMPLE)) return nullptr;
-
-    const uint64_t area = uint64_t(uint32_t(width)) * uint32_t(height);  // < 2^62
-    if (uint64_t(pixels.size()) / 3 != area || pixels.size() % 3 != 0) {
-        return raise_value_error("Pixel data length does not match image dimensions");
-    }
-    if (has_alpha && uint64_t(alpha.size()) != area) {
-        return raise_value_error("Alpha channel length does not match image dimensions");
-    }
-
+    PinnedImage pinned;
+    if (!pin_image(bound, &pinned)) return nullptr;
     const png::FilterChoiceImage image{
-        .pixels = pixels.data(),
-        .alpha = has_alpha ? alpha.data() : nullptr,
-        .width = size_t(width),
-        .height = size_t(height),
+        .pixels = pinned.pixels.data(),
+        .alpha = pinned.has_alpha ? pinned.alpha.data() : nullptr,
+        .width = size_t(pinned.width),
+        .height = size_t(pinned.height),
     };
     // Bounded by the buffers just checked: at most 4/3 of the pixel data, nothing without rows.
     const size_t scratch_size = png::filter_choice_scratch_size(image);
     std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[scratch_size == 0 ? 1 : scratch_size]);
     if (!scratch) return PyErr_NoMemory();
 
-    Ref result = Ref::consume(PyByteArray_FromStringAndSize(nullptr, height));
+    Ref result = Ref::consume(PyByteArray_FromStringAndSize(nullptr, pinned.height));
     if (!result) return nullptr;
     BufferView out;
     if (!out.acquire(result.get(), PyBUF_WRITABLE)) return nullptr;
@@ -67,12 +79,48 @@ PyObject* choose_filters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return result.release();
 }
 
+const Param kDeflateParams[] = {
+    {.name = "width"}, {.name = "height"}, {.name = "pixels"}, {.name = "alpha"}, {.name = "filters"},
+};
+const Signature kDeflateSig{"deflate_scanlines", kDeflateParams, "Optional[bytes]"};
+
+// deflate_scanlines(width, height, pixels, alpha, filters) -> bytes, or None without libdeflate:
+// the zlib stream of the image's filtered scanlines at the converter's libdeflate level.
+PyObject* deflate_scanlines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    BoundArgs bound;
+    if (!bind_vector(kDeflateSig, args, nargs, kwnames, bound)) return nullptr;
+    if (!png::whole_deflate_available()) Py_RETURN_NONE;
+    PinnedImage pinned;
+    if (!pin_image(bound, &pinned)) return nullptr;
+    BufferView filters;
+    if (!filters.acquire(bound[4], PyBUF_SIMPLE)) return nullptr;
+    if (filters.size() != pinned.height) return raise_value_error("PNG filter count does not match image height");
+
+    const png::ScanlineImage image{
+        .pixels = pinned.pixels.data(),
+        .alpha = pinned.has_alpha ? pinned.alpha.data() : nullptr,
+        .filters = filters.data(),
+        .width = static_cast<uint32_t>(pinned.width),
+        .height = static_cast<uint32_t>(pinned.height),
+    };
+    std::vector<uint8_t> out;
+    const bool done = without_gil([&] { return png::whole_deflate(image, png::kConverterLevel, &out); });
+    if (!done) return raise_value_error("The image data could not be compressed (a filter type above 4, or no memory)");
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
+}
+
 PyMethodDef kMethods[] = {
     {"choose_filters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(choose_filters)),
      METH_FASTCALL | METH_KEYWORDS,
      "choose_filters(width, height, pixels, alpha=None)\n--\n\n"
      "One PNG filter type a row: the one whose filtered bytes, read as signed, have the smallest\n"
      "sum of magnitudes (ties: the lowest type)."},
+    {"deflate_scanlines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deflate_scanlines)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "deflate_scanlines(width, height, pixels, alpha, filters)\n--\n\n"
+     "The zlib stream of the filtered scanlines, compressed with libdeflate; None in a build\n"
+     "without libdeflate."},
     {nullptr, nullptr, 0, nullptr},
 };
 
