@@ -299,3 +299,32 @@ def test_convert_keeps_a_kept_filter_list_unless_refilter(files, tmp_path):
         assert again._png_filters == filters
         assert [(t, d) for t, d, _ in again._png_chunks if t in (b"tEXt", b"zzPr")] == KEPT
         assert decoded(tmp_path / name) == ("RGBA", rgba_bytes(source._pixels, source._alpha))
+
+
+def test_converted_files_replace_regular_files_whole_and_keep_links(tmp_path):
+    """convert's own writer follows the module's rules: a regular file is replaced by a new
+    one keeping its mode, a symbolic link stays a link, a hard-linked file keeps its inode."""
+    from Quorvex.cli import replace_file
+
+    plain = tmp_path / "plain.png"
+    plain.write_bytes(b"old")
+    plain.chmod(0o640)
+    linked = tmp_path / "linked.png"
+    linked.write_bytes(b"old")
+    os.link(linked, tmp_path / "other-name.png")
+    target = tmp_path / "target.png"
+    target.write_bytes(b"old")
+    (tmp_path / "link.png").symlink_to(target)
+    inode = linked.stat().st_ino
+
+    replace_file(str(plain), b"new plain")
+    replace_file(str(linked), b"new linked")
+    replace_file(str(tmp_path / "link.png"), b"new target")
+    replace_file(str(tmp_path / "fresh.png"), b"fresh")
+
+    assert plain.read_bytes() == b"new plain" and plain.stat().st_mode & 0o777 == 0o640
+    assert linked.read_bytes() == b"new linked" and linked.stat().st_ino == inode
+    assert (tmp_path / "other-name.png").read_bytes() == b"new linked"
+    assert (tmp_path / "link.png").is_symlink() and target.read_bytes() == b"new target"
+    assert (tmp_path / "fresh.png").read_bytes() == b"fresh"
+    assert not [p for p in os.listdir(tmp_path) if p.endswith(".tmp")]
