@@ -4,6 +4,7 @@
 #include "codec/limits.hpp"
 #include "codec/png/filters.hpp"
 #include "codec/png/rgba_rows.hpp"
+#include "codec/png/row_pair_kernels.hpp"
 #include "codec/png/unfilter_kernels.hpp"
 
 #include <cstring>
@@ -67,7 +68,15 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
     if (!rows) return FastDecode::kNotTaken;
     uint8_t* current = rows.get();
     uint8_t* previous = rows.get() + row_length;
-    for (size_t y = 0; y < height; ++y) {
+    auto place = [&](size_t y, const uint8_t* row) {
+        if (rgba) {
+            split_rgba_row(row, width, targets.rgb + y * width * 3, targets.alpha + y * width);
+        } else {
+            std::memcpy(data + y * row_length, row, row_length);
+        }
+    };
+    const bool pairs = row_length > 0 && pairs_supported(layout.bytes_per_pixel);
+    for (size_t y = 0; y < height;) {
         const uint8_t* scanline = data + y * (row_length + 1);
         const int type = scanline[0];
         if (type > kMaxFilterType) {
@@ -75,14 +84,26 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
             return FastDecode::kBadFilter;
         }
         targets.filters[y] = static_cast<uint8_t>(type);
-        if (row_length == 0) continue;
-        reconstruct_row(type, scanline + 1, y == 0 ? nullptr : previous, row_length, layout.bytes_per_pixel, current);
-        if (rgba) {
-            split_rgba_row(current, width, targets.rgb + y * width * 3, targets.alpha + y * width);
-        } else {
-            std::memcpy(data + y * row_length, current, row_length);
+        if (row_length == 0) {
+            ++y;
+            continue;
         }
+        // Below the first row, two rows at a time where the pair kernels apply (the lower row
+        // overwrites the upper one's row above, which it reads first).
+        const uint8_t* next = scanline + row_length + 1;
+        if (pairs && y > 0 && y + 1 < height && next[0] <= kMaxFilterType) {
+            targets.filters[y + 1] = next[0];
+            reconstruct_pair(type, next[0], scanline + 1, next + 1, previous, row_length, layout.bytes_per_pixel,
+                             current, previous);
+            place(y, current);
+            place(y + 1, previous);
+            y += 2;
+            continue;
+        }
+        reconstruct_row(type, scanline + 1, y == 0 ? nullptr : previous, row_length, layout.bytes_per_pixel, current);
+        place(y, current);
         std::swap(current, previous);
+        ++y;
     }
     return FastDecode::kDone;
 }
