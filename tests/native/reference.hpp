@@ -139,6 +139,25 @@ inline Bytes compress(const Bytes& data, int level = Z_DEFAULT_COMPRESSION)
     return out;
 }
 
+// zlib's stream of `data` at `level` with a window of 2^window_bits bytes, after a preset
+// dictionary when `dictionary` is set.
+inline Bytes deflate_with(const Bytes& data, int level, int window_bits = 15, bool dictionary = false)
+{
+    z_stream z{};
+    deflateInit2(&z, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+    const Bytef words[] = "dictionary";
+    if (dictionary) deflateSetDictionary(&z, words, sizeof words);
+    Bytes out(deflateBound(&z, static_cast<uLong>(data.size())) + 16);
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
 // One-shot inflate of a complete stream; `ok` false for anything but a clean end.
 inline Bytes decompress(const Bytes& data, bool* ok)
 {

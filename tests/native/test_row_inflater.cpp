@@ -108,24 +108,6 @@ TEST_CASE("Random images deflated by zlib and cut anywhere decode to the origina
     }
 }
 
-// A zlib stream of `raw` that can only be inflated with a preset dictionary.
-Bytes with_dictionary(const Bytes& raw)
-{
-    z_stream z{};
-    deflateInit(&z, 6);
-    const Bytef dict[] = "dictionary";
-    deflateSetDictionary(&z, dict, sizeof dict);
-    Bytes out(deflateBound(&z, static_cast<uLong>(raw.size())));
-    z.next_in = const_cast<Bytef*>(raw.data());
-    z.avail_in = static_cast<uInt>(raw.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
 TEST_CASE("Broken streams, wrong sizes and bad filter types give their status in order")
 {
     Random rng(11);
@@ -180,7 +162,7 @@ TEST_CASE("Broken streams, wrong sizes and bad filter types give their status in
         {"half the stream", cut(good, good.size() / 2), layout, Code::kZlibError, Z_BUF_ERROR},
         {"wrong checksum", flip_last(good), layout, Code::kZlibError, Z_DATA_ERROR, 0, all},
         {"not a zlib header", {0x78, 0x00, 1, 2, 3}, layout, Code::kZlibError, Z_DATA_ERROR},
-        {"needs a preset dictionary", with_dictionary(raw), layout, Code::kZlibError, Z_NEED_DICT},
+        {"needs a preset dictionary", qv::ref::deflate_with(raw, 6, 15, true), layout, Code::kZlibError, Z_NEED_DICT},
         {"empty stream for no rows", qv::ref::compress({}), empty_image, Code::kOk},
         {"width 0: filter bytes alone", qv::ref::compress({0, 4, 2}), zero_width, Code::kOk, 0, 0, 3},
         {"width 0 with a bad filter byte", qv::ref::compress({0, 5, 2}), zero_width, Code::kBadFilter, 0, 5, 3},
@@ -230,7 +212,7 @@ TEST_CASE("zlib's messages come through for a broken stream")
         {"bad header", {0x78, 0x00, 1, 2, 3}, Z_DATA_ERROR, "incorrect header check"},
         {"cut short", Bytes(good.begin(), good.end() - 1), Z_BUF_ERROR, "incomplete or truncated stream"},
         {"nothing", {}, Z_BUF_ERROR, "incomplete or truncated stream"},
-        {"preset dictionary", with_dictionary({0, 1, 2, 3}), Z_NEED_DICT, nullptr},
+        {"preset dictionary", qv::ref::deflate_with({0, 1, 2, 3}, 6, 15, true), Z_NEED_DICT, nullptr},
     };
     for (const Case& c : cases) {
         const qv::check::Scope scope(c.name);
