@@ -62,6 +62,20 @@ void decode(const Bytes& body, Decoded* d, size_t cap = SIZE_MAX)
     d->position = source.position();
 }
 
+// The IHDR of an RGB (or RGBA) image and its zlib data `z` in `pieces` IDAT chunks.
+Bytes rgb_body(size_t width, size_t height, const Bytes& z, size_t pieces, size_t bpp = 3)
+{
+    Bytes body = png_chunk("IHDR", ihdr_data(static_cast<uint32_t>(width), static_cast<uint32_t>(height), 8,
+                                             bpp == 4 ? 6 : 2));
+    const size_t step = z.size() / pieces + 1;
+    for (size_t at = 0; at < z.size(); at += step) {
+        const size_t end = std::min(z.size(), at + step);
+        body = concat({body, png_chunk("IDAT", Bytes(z.begin() + static_cast<ptrdiff_t>(at),
+                                                     z.begin() + static_cast<ptrdiff_t>(end)))});
+    }
+    return body;
+}
+
 TEST_CASE("PNG decoder: RGB and RGBA at several IDAT splits decode as the reference")
 {
     Random rng(20);
@@ -181,7 +195,6 @@ TEST_CASE("PNG decoder: a zlib error wins over a wrong size, which wins over a b
     Bytes too_long = raw;
     too_long.push_back(0);
     const Bytes broken(bad_filter.begin(), bad_filter.end() - 1);
-    const Bytes ihdr = png_chunk("IHDR", ihdr_data(4, 3, 8, 6));
     struct Case {
         const char* name;
         Bytes z;
@@ -197,15 +210,8 @@ TEST_CASE("PNG decoder: a zlib error wins over a wrong size, which wins over a b
     for (const Case& c : cases) {
         for (size_t pieces : {1, 3}) {
             const qv::check::Scope scope(c.name, ", IDAT pieces ", pieces);
-            Bytes body = ihdr;
-            const size_t step = c.z.size() / pieces + 1;
-            for (size_t at = 0; at < c.z.size(); at += step) {
-                const size_t end = std::min(c.z.size(), at + step);
-                body = concat({body, png_chunk("IDAT", Bytes(c.z.begin() + static_cast<ptrdiff_t>(at),
-                                                             c.z.begin() + static_cast<ptrdiff_t>(end)))});
-            }
             Decoded d;
-            decode(body, &d);
+            decode(rgb_body(4, 3, c.z, pieces, 4), &d);
             CHECK_EQ(d.status.code, c.code);
             CHECK_EQ(d.status.detail, c.detail);
         }
@@ -275,29 +281,9 @@ TEST_CASE("PNG decoder: a failing recorder stops the loop where it failed")
     }
 }
 
-}  // namespace
-
-namespace {
-
-// The IHDR of an RGB (or RGBA) image and its zlib data `z` in `pieces` IDAT chunks.
-Bytes rgb_body(size_t width, size_t height, const Bytes& z, size_t pieces, size_t bpp = 3)
-{
-    Bytes body = png_chunk("IHDR", ihdr_data(static_cast<uint32_t>(width), static_cast<uint32_t>(height), 8,
-                                             bpp == 4 ? 6 : 2));
-    const size_t step = z.size() / pieces + 1;
-    for (size_t at = 0; at < z.size(); at += step) {
-        const size_t end = std::min(z.size(), at + step);
-        body = concat({body, png_chunk("IDAT", Bytes(z.begin() + static_cast<ptrdiff_t>(at),
-                                                     z.begin() + static_cast<ptrdiff_t>(end)))});
-    }
-    return body;
-}
-
-}  // namespace
-
 // RGB images, and small RGBA ones, may take the one-shot shortcut where the build has it;
 // every outcome must be the streaming path's, including the streams it hands back to that path.
-static void check_shortcut_outcomes(size_t bpp)
+void check_shortcut_outcomes(size_t bpp)
 {
     Random rng(31);
     const qv::ref::Image img = qv::ref::random_image(rng, 23, 11, bpp);
@@ -358,3 +344,5 @@ TEST_CASE("PNG decoder: rows without pixels take the shortcut too")
     CHECK(d.filters() == raw);
     CHECK(d.rgb().empty());
 }
+
+}  // namespace

@@ -124,12 +124,7 @@ private:
         }
         for (size_t i = 0; i < rows && building_; ++i, scanline += scan_length_) {
             const int type = scanline[0];
-            targets_.filters[row_] = scanline[0];
-            if (type > kMaxFilterType) {
-                bad_filter_ = type;
-                building_ = false;
-                return;
-            }
+            if (!take_filter_type(type)) return;
             uint8_t* recon = bpp_ == 3 ? targets_.rgb + row_ * row_length_ : recon_;
             const uint8_t* prev = row_ == 0 ? nullptr : (bpp_ == 3 ? recon - row_length_ : prev_);
             unfilter_row_scalar(type, scanline + 1, prev, row_length_, bpp_, recon);
@@ -185,15 +180,20 @@ private:
         return true;
     }
 
+    // Notes the current row's filter type; a type above 4 stops the rebuild (false).
+    bool take_filter_type(int type)
+    {
+        targets_.filters[row_] = static_cast<uint8_t>(type);
+        if (type <= kMaxFilterType) return true;
+        bad_filter_ = type;
+        building_ = false;
+        return false;
+    }
+
     void build_row(const uint8_t* scanline)
     {
         const int type = scanline[0];
-        targets_.filters[row_] = scanline[0];
-        if (type > kMaxFilterType) {
-            bad_filter_ = type;
-            building_ = false;
-            return;
-        }
+        if (!take_filter_type(type)) return;
         const uint8_t* filtered = scanline + 1;
         if (bpp_ == 3) {
             // An RGB row is its pixel row; the row above it is the previous one rebuilt.
