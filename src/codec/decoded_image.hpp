@@ -22,7 +22,8 @@ struct OutputSizes {
     bool with_alpha = false;    // PNG with 4 bytes a pixel
     bool with_filters = false;  // PNG
     // Room the decoder may use in the pixel buffer while it decodes (0: just `pixels`); once
-    // the decode is done the buffer is cut back to `pixels` by OutputBuffers::finish.
+    // the decode is done the buffer is cut back to `pixels` by OutputBuffers::finish. The
+    // decoder may hand the pages of that room back to the system (see page_release.hpp).
     size_t pixels_capacity = 0;
 };
 

@@ -38,9 +38,9 @@ inline constexpr int64_t kBmpBlockBytes = int64_t{2} << 20;
 // more than the copy. Half-size blocks are served from memory freed by earlier reads.
 inline constexpr int64_t kBmpSplitAbove = int64_t{128} << 10;
 
-// RGBA image data decode through libdeflate (in one go, into a scratch buffer) only up to
-// this size, so that the scratch buffer stays within a small allowance over the image.
-inline constexpr uint64_t kFastDecodeScratch = 2u << 20;
+// Decoding in one go, RGBA rows hand the room they leave in the pixel buffer back to the
+// system in blocks of at least this size.
+inline constexpr size_t kReleaseBlock = 1u << 20;
 // The scanline encoder gathers lines narrower than this into blocks of about this many bytes,
 // so that deflate is called per block, not per row.
 inline constexpr size_t kEncodeBlockSize = 128 * 1024;

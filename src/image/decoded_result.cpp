@@ -55,7 +55,8 @@ Status ByteArrayOutputs::allocate(const OutputSizes& sizes, OutputStorage* out)
 
 Status ByteArrayOutputs::finish(const OutputSizes& sizes)
 {
-    // A bytearray cut back by less than half keeps its memory: only the length changes.
+    // A bytearray cut back by less than half keeps its allocation (only the length changes);
+    // the decoder has handed the pages past the pixels back to the system.
     if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(sizes.pixels)) < 0) return Status::of(Code::kHostError);
     return {};
 }

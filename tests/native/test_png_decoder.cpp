@@ -345,4 +345,22 @@ TEST_CASE("PNG decoder: rows without pixels take the shortcut too")
     CHECK(d.rgb().empty());
 }
 
+// Large enough that the room RGBA rows leave behind is handed back several times on the way;
+// the streaming path (a 512-byte window) decodes the same file for comparison.
+TEST_CASE("PNG decoder: a large RGBA image is whole after the shortcut hands its spare room back")
+{
+    Random rng(47);
+    const qv::ref::Image img = qv::ref::random_image(rng, 600, 3000, 4);
+    const Bytes raw = qv::ref::scanlines(img);
+    for (const Bytes& z : {qv::ref::compress(raw, 1), qv::ref::deflate_with(raw, 1, 9)}) {
+        const qv::check::Scope scope(z[0] == 0x78 ? "32 KiB window" : "512-byte window");
+        Decoded d;
+        decode(rgb_body(600, 3000, z, 3, 4), &d);
+        CHECK(d.status.ok());
+        CHECK(d.rgb() == img.rgb);
+        CHECK(d.alpha() == img.alpha);
+        CHECK(d.filters() == img.filters);
+    }
+}
+
 }  // namespace

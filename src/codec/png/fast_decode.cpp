@@ -2,11 +2,13 @@
 
 #include "codec/png/fast_inflate.hpp"
 #include "codec/limits.hpp"
+#include "codec/page_release.hpp"
 #include "codec/png/filters.hpp"
 #include "codec/png/rgba_rows.hpp"
 #include "codec/png/row_pair_kernels.hpp"
 #include "codec/png/unfilter_kernels.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -16,13 +18,7 @@ namespace qv::png {
 
 bool fast_decode_applies(const ScanlineLayout& layout)
 {
-    if (!fast_inflate_available() || layout.inflated_size() == 0) return false;
-    return layout.bytes_per_pixel == 3 || layout.inflated_size() <= limits::kFastDecodeScratch;
-}
-
-bool fast_decode_in_place(const ScanlineLayout& layout)
-{
-    return layout.bytes_per_pixel == 3;
+    return fast_inflate_available() && layout.inflated_size() > 0;
 }
 
 FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets& targets,
@@ -51,19 +47,27 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
     const auto row_length = static_cast<size_t>(layout.row_length());
     const auto inflated = static_cast<size_t>(layout.inflated_size());
     const bool rgba = layout.bytes_per_pixel == 4;
-    // RGB data inflate into the pixel buffer itself; RGBA data (small images only) into a
-    // scratch buffer, from which the rows are split into pixels and alpha.
-    std::unique_ptr<uint8_t[]> scratch;
-    if (rgba) {
-        scratch.reset(new (std::nothrow) uint8_t[inflated + 1]);
-        if (!scratch) return FastDecode::kNotTaken;
-    }
-    uint8_t* data = rgba ? scratch.get() : targets.rgb;
+    uint8_t* data = targets.rgb;
     if (!fast_inflate_exact(stream, {data, inflated})) return FastDecode::kNotTaken;
+    joined.reset();
 
     // Row y's filtered bytes start at y * (row_length + 1) + 1, its RGB pixels at y * width * 3:
     // each row is rebuilt into a small buffer and copied or split to its place, which lies
     // wholly before the rows still to be read. The previous row stays in the other buffer.
+    // Between the rows placed and the rows still to read lies room nothing needs: RGBA rows
+    // leave a quarter of theirs there (their alpha goes to its own plane), which is handed back
+    // to the system a block at a time, so that the pixel buffer and the alpha plane never both
+    // hold their full size in memory. Pages handed back come back when the pixels reach them.
+    const size_t pixel_pitch = width * 3;
+    const size_t scanline_pitch = row_length + 1;
+    uint8_t* released_to = data;
+    auto release_dead_room = [&](size_t rows_done, size_t at_least) {
+        uint8_t* dead_begin = std::max(data + rows_done * pixel_pitch, released_to);
+        uint8_t* dead_end = data + std::min(rows_done * scanline_pitch, inflated);
+        if (dead_end <= dead_begin || static_cast<size_t>(dead_end - dead_begin) < at_least) return;
+        release_pages(dead_begin, static_cast<size_t>(dead_end - dead_begin));
+        released_to = dead_end;
+    };
     std::unique_ptr<uint8_t[]> rows(new (std::nothrow) uint8_t[2 * row_length + 1]);
     if (!rows) return FastDecode::kNotTaken;
     uint8_t* current = rows.get();
@@ -88,6 +92,7 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
             ++y;
             continue;
         }
+        if (rgba) release_dead_room(y, limits::kReleaseBlock);
         // Below the first row, two rows at a time where the pair kernels apply (the lower row
         // overwrites the upper one's row above, which it reads first).
         const uint8_t* next = scanline + row_length + 1;
@@ -105,6 +110,8 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
         std::swap(current, previous);
         ++y;
     }
+    // What lies past the pixels is the pixel buffer's spare room from now on.
+    release_dead_room(height, 0);
     return FastDecode::kDone;
 }
 

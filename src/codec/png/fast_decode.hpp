@@ -17,17 +17,15 @@ enum class FastDecode {
     kBadFilter,  // the stream is whole and of the right size, but a row has a filter type above 4
 };
 
-// Whether the shortcut is worth asking for `layout`, in a build with libdeflate: RGB rows, or
-// RGBA rows whose filtered data fit limits::kFastDecodeScratch (they are inflated into a
-// scratch buffer: the pixel buffer an RGBA image keeps is smaller than its filtered data).
+// Whether the shortcut is worth asking for `layout`: in a build with libdeflate, any image
+// with image data. The filtered data then inflate into the pixel buffer itself, which must
+// hold layout.inflated_size() bytes.
 bool fast_decode_applies(const ScanlineLayout& layout);
 
-// Whether the filtered data inflate into the pixel buffer itself (RGB), which must then hold
-// layout.inflated_size() bytes.
-bool fast_decode_in_place(const ScanlineLayout& layout);
-
-// On kDone the targets hold the image: for RGB, the first width * height * 3 bytes of the pixel
-// buffer. `bad_filter` gets the first filter type above 4 on kBadFilter.
+// On kDone the targets hold the image: the first width * height * 3 bytes of the pixel buffer,
+// and the alpha plane for RGBA. The pages of the pixel buffer past those bytes may have been
+// handed back to the system (their contents are undefined). `bad_filter` gets the first filter
+// type above 4 on kBadFilter.
 FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets& targets,
                        int* bad_filter);
 

@@ -80,8 +80,8 @@ Status decode_png(const DecodeHooks& hooks, DecodedImage* out, ImageHeader* head
         const bool with_alpha = layout.bytes_per_pixel == 4;
         image.sizes = {pixel_count * 3, with_alpha ? pixel_count : 0, static_cast<size_t>(layout.height), with_alpha,
                        true};
-        // The shortcut inflates RGB data straight into the pixel buffer.
-        if (fast && fast_decode_in_place(layout)) image.sizes.pixels_capacity = static_cast<size_t>(layout.inflated_size());
+        // The shortcut inflates the image data straight into the pixel buffer.
+        if (fast) image.sizes.pixels_capacity = static_cast<size_t>(layout.inflated_size());
         if (const Status made = hooks.outputs.allocate(image.sizes, &image.storage); !made.ok()) return made;
     }
 
