@@ -259,18 +259,21 @@ def peak_kib(path, mode, workdir):
 
 
 def batch_speedup(datas, reps, decode=None):
-    """Decoding every file of `datas` on 1 thread, then split over 2 threads."""
+    """Decoding every file of `datas` on 1 thread, then on 2 threads taking the next file from
+    one queue (largest first), so that neither waits for the other at the end."""
     decode = decode or quiet_open_nolock
+    datas = sorted(datas, key=len, reverse=True)
 
     def work(items):
-        for d in items:
+        for d in items:  # a list iterator hands out each item once, whichever thread asks
             decode(d)
 
     def one_thread():
         work(datas)
 
     def two_threads():
-        ts = [threading.Thread(target=work, args=(datas[k::2],)) for k in range(2)]
+        queue = iter(datas)
+        ts = [threading.Thread(target=work, args=(queue,)) for _ in range(2)]
         for t in ts:
             t.start()
         for t in ts:
@@ -362,8 +365,8 @@ class Targets:
                 rows.append([f"{op} per call <= pillow access object", f"{ours / theirs:.2f}",
                              "met" if ours <= theirs else "missed"])
         if self.batch:
-            rows.append(["batch decode, 2 threads >= 1.6 x 1 thread", f"{self.batch:.2f}",
-                         "met" if self.batch >= 1.6 else "missed"])
+            rows.append(["batch decode, 2 threads >= 1.7 x 1 thread", f"{self.batch:.2f}",
+                         "met" if self.batch >= 1.7 else "missed"])
         return rows
 
 

@@ -22,8 +22,8 @@ struct OutputSizes {
     bool with_alpha = false;    // PNG with 4 bytes a pixel
     bool with_filters = false;  // PNG
     // Room the decoder may use in the pixel buffer while it decodes (0: just `pixels`); once
-    // the decode is done the buffer is cut back to `pixels` by OutputBuffers::finish. The
-    // decoder may hand the pages of that room back to the system (see page_release.hpp).
+    // the decode is done the buffer is cut back to `pixels` by OutputBuffers::finish. While
+    // it decodes, the decoder may hand pages of that room back to the system (page_release.hpp).
     size_t pixels_capacity = 0;
 };
 
@@ -42,8 +42,9 @@ public:
     // to be able to fill it. A failure is kNoMemory, or kHostError when the implementation
     // reported its own error.
     virtual Status allocate(const OutputSizes& sizes, OutputStorage* out) = 0;
-    // Cuts the pixel buffer back to `sizes.pixels` after a decode that used more room. Called
-    // once, after a successful decode, only when pixels_capacity was above pixels.
+    // Cuts the pixel buffer back to `sizes.pixels` after a decode that used more room, and
+    // should give the memory past it back. Called once, after a successful decode, only when
+    // pixels_capacity was above pixels.
     virtual Status finish(const OutputSizes&) { return {}; }
 };
 

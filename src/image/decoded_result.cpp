@@ -1,5 +1,7 @@
 #include "image/decoded_result.hpp"
 
+#include "codec/page_release.hpp"
+
 #include <utility>
 
 namespace qv {
@@ -55,9 +57,14 @@ Status ByteArrayOutputs::allocate(const OutputSizes& sizes, OutputStorage* out)
 
 Status ByteArrayOutputs::finish(const OutputSizes& sizes)
 {
-    // A bytearray cut back by less than half keeps its allocation (only the length changes);
-    // the decoder has handed the pages past the pixels back to the system.
+    // Cut back by less than half, a bytearray keeps its allocation (only its length changes):
+    // the pages past the pixels go back to the system instead. Reallocating it smaller would
+    // also give the address space back, but costs more than it saves: the allocator then
+    // tends to serve the next image of that size with fresh pages.
     if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(sizes.pixels)) < 0) return Status::of(Code::kHostError);
+    if (sizes.pixels_capacity > sizes.pixels + 1) {
+        release_pages(storage_of(pixels) + sizes.pixels + 1, sizes.pixels_capacity - sizes.pixels - 1);
+    }
     return {};
 }
 

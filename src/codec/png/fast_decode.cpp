@@ -61,10 +61,10 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
     const size_t pixel_pitch = width * 3;
     const size_t scanline_pitch = row_length + 1;
     uint8_t* released_to = data;
-    auto release_dead_room = [&](size_t rows_done, size_t at_least) {
+    auto release_dead_room = [&](size_t rows_done) {
         uint8_t* dead_begin = std::max(data + rows_done * pixel_pitch, released_to);
-        uint8_t* dead_end = data + std::min(rows_done * scanline_pitch, inflated);
-        if (dead_end <= dead_begin || static_cast<size_t>(dead_end - dead_begin) < at_least) return;
+        uint8_t* dead_end = data + rows_done * scanline_pitch;
+        if (dead_end <= dead_begin || static_cast<size_t>(dead_end - dead_begin) < limits::kReleaseBlock) return;
         release_pages(dead_begin, static_cast<size_t>(dead_end - dead_begin));
         released_to = dead_end;
     };
@@ -92,7 +92,7 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
             ++y;
             continue;
         }
-        if (rgba) release_dead_room(y, limits::kReleaseBlock);
+        if (rgba) release_dead_room(y);
         // Below the first row, two rows at a time where the pair kernels apply (the lower row
         // overwrites the upper one's row above, which it reads first).
         const uint8_t* next = scanline + row_length + 1;
@@ -110,8 +110,6 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
         std::swap(current, previous);
         ++y;
     }
-    // What lies past the pixels is the pixel buffer's spare room from now on.
-    release_dead_room(height, 0);
     return FastDecode::kDone;
 }
 

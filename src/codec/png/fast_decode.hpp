@@ -23,9 +23,9 @@ enum class FastDecode {
 bool fast_decode_applies(const ScanlineLayout& layout);
 
 // On kDone the targets hold the image: the first width * height * 3 bytes of the pixel buffer,
-// and the alpha plane for RGBA. The pages of the pixel buffer past those bytes may have been
-// handed back to the system (their contents are undefined). `bad_filter` gets the first filter
-// type above 4 on kBadFilter.
+// and the alpha plane for RGBA. Pages of the pixel buffer past those bytes may have been handed
+// back to the system (their contents are undefined). `bad_filter` gets the first filter type
+// above 4 on kBadFilter.
 FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets& targets,
                        int* bad_filter);
 
