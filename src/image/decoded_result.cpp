@@ -57,14 +57,15 @@ Status ByteArrayOutputs::allocate(const OutputSizes& sizes, OutputStorage* out)
 
 Status ByteArrayOutputs::finish(const OutputSizes& sizes)
 {
-    // Cut back by less than half, a bytearray keeps its allocation (only its length changes):
-    // the pages past the pixels go back to the system instead. Reallocating it smaller would
-    // also give the address space back, but costs more than it saves: the allocator then
-    // tends to serve the next image of that size with fresh pages.
-    if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(sizes.pixels)) < 0) return Status::of(Code::kHostError);
+    // Cut back by less than half, a bytearray keeps its allocation (only its length changes),
+    // so the pages past the pixels go back to the system. They are released while they are
+    // certainly the buffer's own: a larger cut reallocates it. (Reallocating every cut would
+    // give the address space back too, but costs more than it saves: the allocator then tends
+    // to serve the next image of that size with fresh pages.)
     if (sizes.pixels_capacity > sizes.pixels + 1) {
         release_pages(storage_of(pixels) + sizes.pixels + 1, sizes.pixels_capacity - sizes.pixels - 1);
     }
+    if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(sizes.pixels)) < 0) return Status::of(Code::kHostError);
     return {};
 }
 
