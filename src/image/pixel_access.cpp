@@ -176,20 +176,19 @@ inline PyObject* channel_int(uint8_t v)
     return Py_NewRef(obj);
 }
 
-// (r, g, b) as a new tuple. The ints are in hand before the tuple exists, so a failure
-// leaves nothing half built.
+// (r, g, b) as a new tuple. The pixel is read last: a random pixel of a large image is
+// usually not in cache, and its load then overlaps the tuple's allocation.
 PyObject* rgb_tuple(const uint8_t* p)
 {
-    Ref r = Ref::consume(channel_int(p[0]));
-    Ref g = Ref::consume(channel_int(p[1]));
-    Ref b = Ref::consume(channel_int(p[2]));
-    if (!r || !g || !b) return nullptr;
-    PyObject* out = PyTuple_New(3);
-    if (out == nullptr) return nullptr;
-    PyTuple_SET_ITEM(out, 0, r.release());
-    PyTuple_SET_ITEM(out, 1, g.release());
-    PyTuple_SET_ITEM(out, 2, b.release());
-    return out;
+    __builtin_prefetch(p);
+    Ref out = Ref::consume(PyTuple_New(3));
+    if (!out) return nullptr;
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+        PyObject* channel = channel_int(p[k]);
+        if (channel == nullptr) return nullptr;  // the tuple's empty slots are allowed
+        PyTuple_SET_ITEM(out.get(), k, channel);
+    }
+    return out.release();
 }
 
 // (r, g, b) as an exact tuple or list of exact word-sized ints: nothing in the host can run
