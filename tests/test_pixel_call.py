@@ -16,14 +16,6 @@ class Sub(SimpleImage):
     pass
 
 
-class Override(SimpleImage):
-    def getPixel(self, coords):
-        return super().getPixel(coords)
-
-    def putPixel(self, coords, value):
-        return super().putPixel(coords, value)
-
-
 def image(cls=SimpleImage):
     return cls(2, 1, b"abcdef")
 
@@ -36,8 +28,8 @@ ROUTES = {
     "subclass": (Sub, lambda img: img.getPixel, lambda img: img.putPixel),
     "subclass unbound": (Sub, lambda img: lambda *a, **k: SimpleImage.getPixel(img, *a, **k),
                          lambda img: lambda *a, **k: SimpleImage.putPixel(img, *a, **k)),
-    "super()": (Override, lambda img: lambda *a, **k: super(Override, img).getPixel(*a, **k),
-                lambda img: lambda *a, **k: super(Override, img).putPixel(*a, **k)),
+    "super()": (Sub, lambda img: lambda *a, **k: super(Sub, img).getPixel(*a, **k),
+                lambda img: lambda *a, **k: super(Sub, img).putPixel(*a, **k)),
 }
 
 # (arguments, keywords, expected result or (exception type, message)) for getPixel.
@@ -48,7 +40,6 @@ GET_CASES = [
     (((0, 0), 1), {}, (TypeError, TAKES.format("getPixel", 1, "", 2))),
     (((0, 0),), {"coords": (0, 0)}, (TypeError, "getPixel() got multiple values for keyword argument 'coords'")),
     ((), {"xy": (0, 0)}, (TypeError, "getPixel() got an unexpected keyword argument 'xy'")),
-    (([0, 0],), {}, (TypeError, WRONG.format("list"))),
     ((), {"coords": [0, 0]}, (TypeError, WRONG.format("list"))),
     (((2, 0),), {}, (ValueError, OUT)),
     (((0,),), {}, (ValueError, "need more than 1 value to unpack")),
@@ -73,7 +64,6 @@ PUT_CASES = [
     (((1, 0), (1, 2, 3)), {}, b"abc\x01\x02\x03"),
     (((0, 0),), {"value": [256, -1, 300]}, b"\x00\xff\x2cdef"),
     ((), {"value": (1, 2, 3), "coords": (1, 0)}, b"abc\x01\x02\x03"),
-    (((0, 0),), {}, (TypeError, TAKES.format("putPixel", 2, "s", 1))),
     (((0, 0), (1, 2, 3), 4), {}, (TypeError, TAKES.format("putPixel", 2, "s", 3))),
     (((0, 0), (1, 2, 3)), {"alpha": 4}, (TypeError, "putPixel() got an unexpected keyword argument 'alpha'")),
     ((None, (1, 2, 3)), {}, (TypeError, WRONG.format("NoneType"))),

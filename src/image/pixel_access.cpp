@@ -176,11 +176,9 @@ inline PyObject* channel_int(uint8_t v)
     return Py_NewRef(obj);
 }
 
-// (r, g, b) as a new tuple. The pixel is read last: a random pixel of a large image is
-// usually not in cache, and its load then overlaps the tuple's allocation.
+// (r, g, b) as a new tuple.
 PyObject* rgb_tuple(const uint8_t* p)
 {
-    __builtin_prefetch(p);
     Ref out = Ref::consume(PyTuple_New(3));
     if (!out) return nullptr;
     for (Py_ssize_t k = 0; k < 3; ++k) {
