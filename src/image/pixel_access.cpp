@@ -4,6 +4,8 @@
 #include "interop/ints.hpp"
 #include "interop/unpack.hpp"
 
+#include <atomic>
+
 namespace qv {
 
 namespace {
@@ -22,7 +24,7 @@ struct PixelIndex {
     Ref index;
 };
 
-// An exact int that fits a machine word, read without a call into the host where it can.
+// An exact int that fits a machine word, read without running any Python code.
 inline bool small_int(PyObject* obj, long long* out)
 {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -30,9 +32,14 @@ inline bool small_int(PyObject* obj, long long* out)
         *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
         return true;
     }
+#else
+    // No compact-value read before 3.12; an exact int still converts without running Python.
+    if (PyLong_CheckExact(obj)) {
+        int overflow = 0;
+        *out = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        return overflow == 0;
+    }
 #endif
-    (void)obj;
-    (void)out;
     return false;
 }
 
@@ -153,14 +160,33 @@ uint8_t* native_pixel(ImageObject* self, const PixelIndex& at)
     return reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)) + at.offset;
 }
 
-// Channel values 0..255 are the host's cached small ints; building the tuple cannot fail
-// after its allocation.
+// The host's int object for a channel value, new reference; null with the error set. A load
+// instead of a call: the table keeps the objects for 0..255, which the runtime allocates
+// statically, shares between interpreters and never frees (immortal from 3.12), so every
+// entry is a constant, filled by whichever call needs it first.
+inline PyObject* channel_int(uint8_t v)
+{
+    static std::atomic<PyObject*> table[256];
+    PyObject* obj = table[v].load(std::memory_order_relaxed);
+    if (obj == nullptr) {
+        obj = PyLong_FromLong(v);  // the reference is the table's, for good
+        if (obj == nullptr) return nullptr;
+        table[v].store(obj, std::memory_order_relaxed);
+    }
+    return Py_NewRef(obj);
+}
+
+// (r, g, b) as a new tuple.
 PyObject* rgb_tuple(const uint8_t* p)
 {
-    PyObject* out = PyTuple_New(3);
-    if (out == nullptr) return nullptr;
-    for (Py_ssize_t k = 0; k < 3; ++k) PyTuple_SET_ITEM(out, k, PyLong_FromLong(p[k]));
-    return out;
+    Ref out = Ref::consume(PyTuple_New(3));
+    if (!out) return nullptr;
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+        PyObject* channel = channel_int(p[k]);
+        if (channel == nullptr) return nullptr;  // the tuple's empty slots are allowed
+        PyTuple_SET_ITEM(out.get(), k, channel);
+    }
+    return out.release();
 }
 
 // (r, g, b) as an exact tuple or list of exact word-sized ints: nothing in the host can run
@@ -178,13 +204,29 @@ bool plain_channels(PyObject* value, uint8_t* out)
     return true;
 }
 
-}  // namespace
-
-PyObject* image_get_pixel(const Call& call)
+// The common call in one pass, before any of the steps: two word-sized exact ints inside
+// the image, over an exact bytearray that holds the pixel. Nothing here calls into the host
+// or fails; null sends the call down the stepwise path, which raises whatever applies.
+inline uint8_t* direct_pixel(ImageObject* self, PyObject* coords)
 {
-    ImageObject* self = as_image(call.self);
+    if (PyTuple_GET_SIZE(coords) != 2) return nullptr;
+    long long x = 0;
+    long long y = 0;
+    if (!small_int(PyTuple_GET_ITEM(coords, 0), &x) || !small_int(PyTuple_GET_ITEM(coords, 1), &y)) return nullptr;
+    if (x < 0 || x >= self->width || y < 0 || y >= self->height) return nullptr;
+    PyObject* pixels = self->pixels;
+    if (!PyByteArray_CheckExact(pixels)) return nullptr;
+    // The fields may have been desynchronised by hand: only a pixel that the buffer holds.
+    const long long cell = y * self->width + x;  // < 2^62 + 2^31
+    if (cell >= PyByteArray_GET_SIZE(pixels) / 3) return nullptr;
+    return reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels)) + cell * 3;
+}
+
+// Out of line, so that the direct path stays small.
+[[gnu::noinline]] PyObject* get_pixel_stepwise(ImageObject* self, PyObject* coords)
+{
     PixelIndex at;
-    if (!locate(self, call.args[0], &at)) return nullptr;
+    if (!locate(self, coords, &at)) return nullptr;
     if (const uint8_t* p = native_pixel(self, at)) return rgb_tuple(p);
     Ref pixels = Ref::own(self->pixels);
     Ref r = read_channel(pixels.get(), at, 0);
@@ -196,13 +238,12 @@ PyObject* image_get_pixel(const Call& call)
     return PyTuple_Pack(3, r.get(), g.get(), b.get());
 }
 
-PyObject* image_put_pixel(const Call& call)
+[[gnu::noinline]] PyObject* put_pixel_stepwise(ImageObject* self, PyObject* coords, PyObject* value)
 {
-    ImageObject* self = as_image(call.self);
     PixelIndex at;
-    if (!locate(self, call.args[0], &at)) return nullptr;
+    if (!locate(self, coords, &at)) return nullptr;
     uint8_t rgb[3];
-    if (plain_channels(call.args[1], rgb)) {
+    if (plain_channels(value, rgb)) {
         if (uint8_t* p = native_pixel(self, at)) {
             p[0] = rgb[0];
             p[1] = rgb[1];
@@ -211,15 +252,37 @@ PyObject* image_put_pixel(const Call& call)
         }
     }
     Ref channels[3];
-    if (!unpack_exact(call.args[1], 3, channels)) return nullptr;
+    if (!unpack_exact(value, 3, channels)) return nullptr;
     for (int k = 0; k < 3; ++k) {
-        const int value = int_low_byte(channels[k].get());
-        if (value < 0) return nullptr;
+        const int byte = int_low_byte(channels[k].get());
+        if (byte < 0) return nullptr;
         // Converting a channel may run Python code that replaces the buffer: use the current one.
         Ref pixels = Ref::own(self->pixels);
-        if (!write_channel(pixels.get(), at, k, value)) return nullptr;
+        if (!write_channel(pixels.get(), at, k, byte)) return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* image_get_pixel(const Call& call)
+{
+    ImageObject* self = as_image(call.self);
+    if (const uint8_t* p = direct_pixel(self, call.args[0])) return rgb_tuple(p);
+    return get_pixel_stepwise(self, call.args[0]);
+}
+
+PyObject* image_put_pixel(const Call& call)
+{
+    ImageObject* self = as_image(call.self);
+    uint8_t rgb[3];
+    if (uint8_t* p = direct_pixel(self, call.args[0]); p != nullptr && plain_channels(call.args[1], rgb)) {
+        p[0] = rgb[0];
+        p[1] = rgb[1];
+        p[2] = rgb[2];
+        Py_RETURN_NONE;
+    }
+    return put_pixel_stepwise(self, call.args[0], call.args[1]);
 }
 
 }  // namespace qv

@@ -79,28 +79,15 @@ bool start(const Signature& sig, Py_ssize_t nargs, PyObject** out)
     return true;
 }
 
-// Every parameter given by position, of its declared type: the common call, bound without
-// the general walk. Anything else (keywords, defaults, a type to refuse) takes that walk.
-bool bind_all_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, BoundArgs& out)
-{
-    if (nargs != static_cast<Py_ssize_t>(sig.params.size())) return false;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        const Param& p = sig.params[i];
-        PyObject* arg = args[i];
-        if (p.exact_type != nullptr && Py_TYPE(arg) != p.exact_type && !(p.none_allowed && arg == Py_None)) {
-            return false;
-        }
-        out[i] = arg;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  BoundArgs& out)
 {
-    if (kwnames == nullptr && bind_all_positional(sig, args, nargs, out)) return true;
+    if (kwnames == nullptr && fits_positionally(sig, args, nargs)) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+        return true;
+    }
     if (!start(sig, nargs, out)) return false;
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;

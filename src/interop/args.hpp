@@ -42,6 +42,21 @@ struct Signature {
     const char* return_annotation = nullptr;
 };
 
+// True when the call gives every parameter by position and each argument has its declared
+// exact type: the arguments can then be used in place, as bound, and nothing can fail.
+inline bool fits_positionally(const Signature& sig, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != static_cast<Py_ssize_t>(sig.params.size())) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        const Param& p = sig.params[static_cast<size_t>(i)];
+        PyObject* arg = args[i];
+        if (p.exact_type != nullptr && Py_TYPE(arg) != p.exact_type && !(p.none_allowed && arg == Py_None)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Binds vectorcall arguments (positional ones, then the values named by `kwnames`) onto the
 // parameters. Fills `out[i]` with a borrowed reference for every parameter, Py_None for an
 // absent optional one. Returns false with the exact TypeError set.

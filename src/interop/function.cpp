@@ -18,11 +18,10 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
 
-PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+// Every call shape: the self check, then the binder with its errors.
+[[gnu::noinline]] PyObject* call_general(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    FunctionObject* fn = as_function(callable);
     const FunctionDef& def = *fn->def;
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
     if (def.kind == Kind::Method || def.kind == Kind::ClassMethod) {
         if (nargs < 1) {
@@ -42,6 +41,21 @@ PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, 
     BoundArgs bound;
     if (!bind_vector(def.sig, args, nargs, kwnames, bound)) return nullptr;
     return def.impl(Call{fn->module, self, bound});
+}
+
+// The common call, `obj.method(a, b)` on an instance of the class itself with every argument
+// by position and of its declared type, needs no binding: the arguments are used in place.
+// Everything else (subclass instances included) takes the general path.
+PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    FunctionObject* fn = as_function(callable);
+    const FunctionDef& def = *fn->def;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && def.kind == Kind::Method && nargs >= 1 && Py_IS_TYPE(args[0], fn->self_type) &&
+        fits_positionally(def.sig, args + 1, nargs - 1)) {
+        return def.impl(Call{fn->module, args[0], args + 1});
+    }
+    return call_general(fn, args, nargs, kwnames);
 }
 
 PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*)
