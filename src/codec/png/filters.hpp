@@ -19,6 +19,7 @@
 #include <type_traits>
 
 namespace qv::png {
+QV_KERNELS_BEGIN
 
 enum FilterType : int { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 inline constexpr int kMaxFilterType = 4;
@@ -180,9 +181,11 @@ inline void filter_range(const uint8_t* src, const uint8_t* prev, size_t from, s
         return;
     }
     auto apply = [](uint8_t x, int p) { return static_cast<uint8_t>(Decode ? x + p : x - p); };
-    for (size_t i = from; i < std::min(to, bpp); ++i) out[i] = apply(src[i], predict<Type>(0, HasPrev ? prev[i] : 0, 0));
+    // Plain comparisons rather than std::min and std::max: see the note on kernel units in kernel_path.hpp.
+    const size_t first_end = to < bpp ? to : bpp;
+    for (size_t i = from; i < first_end; ++i) out[i] = apply(src[i], predict<Type>(0, HasPrev ? prev[i] : 0, 0));
     const uint8_t* left = Decode ? out : src;
-    for (size_t i = std::max(from, bpp); i < to; ++i) {
+    for (size_t i = from > bpp ? from : bpp; i < to; ++i) {
         out[i] = apply(src[i], predict<Type>(left[i - bpp], HasPrev ? prev[i] : 0, HasPrev ? prev[i - bpp] : 0));
     }
 }
@@ -265,7 +268,7 @@ inline size_t filter_blocks(const uint8_t* src, const uint8_t* prev, size_t from
 template <int Type, bool Decode, bool HasPrev, typename Ops>
 inline void filter_row_blocks(const uint8_t* src, const uint8_t* prev, size_t length, size_t bpp, uint8_t* out)
 {
-    const size_t start = kReadsLeft<Type> ? std::min(bpp, length) : 0;
+    const size_t start = kReadsLeft<Type> ? (bpp < length ? bpp : length) : 0;
     scalar::filter_range<Type, Decode, HasPrev>(src, prev, 0, start, bpp, out);
     const size_t end = filter_blocks<Type, Decode, HasPrev, Ops>(src, prev, start, length, bpp, out);
     scalar::filter_range<Type, Decode, HasPrev>(src, prev, end, length, bpp, out);
@@ -278,8 +281,14 @@ inline void filter_row_blocks(const uint8_t* src, const uint8_t* prev, size_t le
 // (mod 256), the predictor taken from the unfiltered bytes `raw` and `prev` (nullptr for the
 // first row, read as zeros). `out` must not overlap the inputs.
 inline void filter_row(int type, const uint8_t* raw, const uint8_t* prev, size_t length, size_t bpp, uint8_t* out,
-                       KernelPath path = kBestKernelPath)
+                       KernelPath path = chosen_kernel_path())
 {
+#if QV_KERNEL_DISPATCH
+    if (path > kBestKernelPath) {
+        if (const WideKernels* wide = wide_kernels(path)) return wide->filter_row(type, raw, prev, length, bpp, out);
+        path = kBestKernelPath;
+    }
+#endif
     simd::with_kernel_path(path, [&](auto ops) {
         using Ops = decltype(ops);
         if constexpr (simd::kIsScalar<Ops>) {
@@ -295,4 +304,5 @@ inline void filter_row(int type, const uint8_t* raw, const uint8_t* prev, size_t
     });
 }
 
+QV_KERNELS_END
 }  // namespace qv::png
