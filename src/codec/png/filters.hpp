@@ -81,9 +81,10 @@ QV_KERNEL_INLINE __m128i average_up(__m128i a, __m128i b)
 // The predictors on whole registers. Average is floor((a + b) / 2) = ~avg_up(~a, ~b): the
 // complements sum to (2^n - 1) * 2 - (a + b), so rounding their average up rounds the
 // average of a and b down. Paeth is arranged so that the chain from a to the result is
-// short: pa = |b - c| does not involve a; pb = |a - c| and pc = |(a - c) + (b - c)|. The
-// choice is a when pa is not above pb nor pc, else b when pb is not above pc, else c: the
-// tie order of predict_paeth.
+// short: pa = |b - c| does not involve a, pb = |a - c| and pc = |a + (b - 2c)| are one add and
+// one abs from a, and the choice of b or c waits only for those. The result is a when pa is
+// not above pb nor pc (not above the smaller of them), else b when pb is not above pc, else
+// c: the tie order of predict_paeth.
 template <int Type, typename Ops, int Bits = kLaneBits<Type>>
 QV_KERNEL_INLINE __m128i predict(__m128i a, __m128i b, __m128i c)
 {
@@ -98,12 +99,11 @@ QV_KERNEL_INLINE __m128i predict(__m128i a, __m128i b, __m128i c)
         return complement<Bits>(average_up<Bits>(complement<Bits>(a), complement<Bits>(b)));
     } else {
         const __m128i b_minus_c = _mm_sub_epi16(b, c);
-        const __m128i a_minus_c = _mm_sub_epi16(a, c);
         const __m128i pa = Ops::abs16(b_minus_c);
-        const __m128i pb = Ops::abs16(a_minus_c);
-        const __m128i pc = Ops::abs16(_mm_add_epi16(a_minus_c, b_minus_c));
-        const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
-        const __m128i b_or_c = _mm_add_epi16(c, _mm_andnot_si128(_mm_cmpgt_epi16(pb, pc), b_minus_c));
+        const __m128i pb = Ops::abs16(_mm_sub_epi16(a, c));
+        const __m128i pc = Ops::abs16(_mm_add_epi16(a, _mm_sub_epi16(b_minus_c, c)));
+        const __m128i not_a = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
+        const __m128i b_or_c = Ops::select(_mm_cmpgt_epi16(pb, pc), c, b);
         return Ops::select(not_a, b_or_c, a);
     }
 }
@@ -130,6 +130,10 @@ QV_KERNEL_INLINE __m128i unfilter(__m128i x, __m128i a, __m128i b, __m128i c)
         const __m128i x_less_one = Bits == 8 ? _mm_add_epi8(x, ones) : _mm_add_epi16(x, ones);
         const __m128i m = average_up<Bits>(complement<Bits>(a), complement<Bits>(b));
         return apply<false, Bits>(x_less_one, m);
+    } else if constexpr (Bits == 16) {
+        // x and every other predictor are bytes in 16-bit lanes: a bytewise add keeps the high
+        // bytes zero, one step on the chain instead of a 16-bit add and a mask.
+        return _mm_add_epi8(x, predict<Type, Ops, Bits>(a, b, c));
     } else {
         return apply<true, Bits>(x, predict<Type, Ops, Bits>(a, b, c));
     }
