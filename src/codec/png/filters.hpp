@@ -103,7 +103,9 @@ QV_KERNEL_INLINE __m128i predict(__m128i a, __m128i b, __m128i c)
         const __m128i pb = Ops::abs16(_mm_sub_epi16(a, c));
         const __m128i pc = Ops::abs16(_mm_add_epi16(a, _mm_sub_epi16(b_minus_c, c)));
         const __m128i not_a = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
-        const __m128i b_or_c = Ops::select(_mm_cmpgt_epi16(pb, pc), c, b);
+        const __m128i c_wins = _mm_cmpgt_epi16(pb, pc);
+        const __m128i b_or_c =
+            Ops::kBlends ? Ops::select(c_wins, c, b) : _mm_add_epi16(c, _mm_andnot_si128(c_wins, b_minus_c));
         return Ops::select(not_a, b_or_c, a);
     }
 }

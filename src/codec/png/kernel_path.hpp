@@ -117,6 +117,8 @@ struct Scalar {};
 // The few operations whose best form depends on the instruction set; everything else in the
 // kernels is plain SSE2. Lanes are 16 bits holding 0..510 at most, so signed compares work.
 struct Sse2 {
+    // Whether select is one instruction; without it c + (b - c) masked is one step shorter.
+    static constexpr bool kBlends = false;
     QV_KERNEL_INLINE static __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
     // Lanes of `mask` are all ones or all zeros.
     QV_KERNEL_INLINE static __m128i select(__m128i mask, __m128i yes, __m128i no)
@@ -136,6 +138,7 @@ struct Ssse3 : Sse2 {
 
 #if defined(__SSE4_1__)
 struct Sse41 : Ssse3 {
+    static constexpr bool kBlends = true;
     QV_KERNEL_INLINE static __m128i select(__m128i mask, __m128i yes, __m128i no) { return _mm_blendv_epi8(no, yes, mask); }
     QV_KERNEL_INLINE static __m128i widen(__m128i v) { return _mm_cvtepu8_epi16(v); }
 };
