@@ -56,7 +56,9 @@ inline void reconstruct_row(int type, const uint8_t* filtered, const uint8_t* pr
 {
 #if QV_KERNEL_DISPATCH
     if (path > kBestKernelPath) {
-        if (const WideKernels* wide = wide_kernels(path)) return wide->reconstruct_row(type, filtered, prev, length, bpp, recon);
+        if (const WideKernels* wide = wide_kernels(path)) {
+            return wide->reconstruct_row(type, filtered, prev, length, bpp, recon);
+        }
         path = kBestKernelPath;
     }
 #endif
