@@ -1,7 +1,9 @@
 // Throughput of the scanline filter kernels, in GB/s of row bytes, per filter type at 3 and
 // 4 bytes per pixel: decoding a row at a time, decoding two rows at a time (the decoder's
 // path below the first row) and encoding. CPU time of this process, best of several runs, so
-// that other work on the machine weighs less. Built and run by scripts/kernel-bench.
+// that other work on the machine weighs less. Built and run by scripts/kernel-bench. The
+// kernels run on the path chosen at run time, or on the one named by QUORVEX_KERNEL_PATH
+// (scalar, SSE2, SSSE3 or SSE4.1; one the processor lacks runs the widest below it).
 #include "codec/png/filters.hpp"
 #include "codec/png/row_pair_kernels.hpp"
 #include "codec/png/unfilter_kernels.hpp"
@@ -10,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -44,6 +47,19 @@ std::vector<uint8_t> make_image(size_t bpp)
 
 volatile uint8_t sink;
 
+qv::png::KernelPath path_to_run()
+{
+    using qv::png::KernelPath;
+    const char* asked = std::getenv("QUORVEX_KERNEL_PATH");
+    if (asked != nullptr) {
+        for (KernelPath p : {KernelPath::kScalar, KernelPath::kSse2, KernelPath::kSsse3, KernelPath::kSse41}) {
+            if (std::strcmp(asked, qv::png::kernel_path_name(p)) == 0) return p;
+        }
+        std::fprintf(stderr, "QUORVEX_KERNEL_PATH=%s is not a kernel path: running the chosen one\n", asked);
+    }
+    return qv::png::chosen_kernel_path();
+}
+
 // GB/s of `body`, which handles every row of the image once.
 template <typename Body>
 double rate(size_t bytes, Body body)
@@ -68,6 +84,10 @@ double rate(size_t bytes, Body body)
 
 int main()
 {
+    const qv::png::KernelPath path = path_to_run();
+    std::printf("kernel path: %s (chosen at run time: %s, built in: %s)\n", qv::png::kernel_path_name(path),
+                qv::png::kernel_path_name(qv::png::chosen_kernel_path()),
+                qv::png::kernel_path_name(qv::png::kBestKernelPath));
     std::printf("%-6s %-4s %10s %10s %10s\n", "filter", "bpp", "decode", "decode2", "encode");
     const char* names[] = {"None", "Sub", "Up", "Avg", "Paeth"};
     for (size_t bpp : {3, 4}) {
@@ -78,13 +98,13 @@ int main()
             std::vector<uint8_t> filtered(total), out(total);
             for (size_t y = 0; y < kRows; ++y) {
                 qv::png::filter_row(type, raw.data() + y * row, y == 0 ? nullptr : raw.data() + (y - 1) * row, row, bpp,
-                                    filtered.data() + y * row);
+                                    filtered.data() + y * row, path);
             }
             const double decode = rate(total, [&] {
                 for (size_t y = 0; y < kRows; ++y) {
                     qv::png::reconstruct_row(type, filtered.data() + y * row,
                                              y == 0 ? nullptr : out.data() + (y - 1) * row, row, bpp,
-                                             out.data() + y * row);
+                                             out.data() + y * row, path);
                 }
                 sink = out[total - 1];
             });
@@ -94,7 +114,7 @@ int main()
                 for (size_t y = 1; y + 1 < kRows; y += 2) {
                     qv::png::reconstruct_pair(type, type, filtered.data() + y * row, filtered.data() + (y + 1) * row,
                                               out.data() + (y - 1) * row, row, bpp, out.data() + y * row,
-                                              out.data() + (y + 1) * row);
+                                              out.data() + (y + 1) * row, path);
                 }
                 sink = out[total - 1];
             });
@@ -102,7 +122,7 @@ int main()
             const double encode = rate(total, [&] {
                 for (size_t y = 0; y < kRows; ++y) {
                     qv::png::filter_row(type, raw.data() + y * row, y == 0 ? nullptr : raw.data() + (y - 1) * row,
-                                        row, bpp, out.data() + y * row);
+                                        row, bpp, out.data() + y * row, path);
                 }
                 sink = out[total - 1];
             });

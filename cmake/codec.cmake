@@ -46,6 +46,15 @@ endif()
 file(GLOB_RECURSE QUORVEX_CODEC_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/codec/*.cpp)
 
 add_library(quorvex_codec STATIC ${QUORVEX_CODEC_SOURCES})
+
+# The kernel units: the PNG filter kernels built again with the flags of a wider instruction
+# set, each in a namespace of its own; the default-flag entry points pick the widest the
+# processor has at run time (src/codec/png/kernel_path.hpp). scripts/kernel-bench gives the
+# same flags to the same files. Elsewhere than x86-64 they compile to nothing.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$" AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/src/codec/simd/kernels_ssse3.cpp PROPERTIES COMPILE_OPTIONS -mssse3)
+  set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/src/codec/simd/kernels_sse41.cpp PROPERTIES COMPILE_OPTIONS -msse4.1)
+endif()
 set_target_properties(quorvex_codec PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(quorvex_codec PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_link_libraries(quorvex_codec PUBLIC ZLIB::ZLIB)
@@ -76,6 +85,11 @@ if(QUORVEX_NATIVE_TESTS)
   add_executable(quorvex_native_tests ${QUORVEX_NATIVE_TEST_SOURCES})
   target_link_libraries(quorvex_native_tests PRIVATE quorvex_codec)
   target_compile_options(quorvex_native_tests PRIVATE ${QUORVEX_WARNINGS})
+  # The test kernel units check the vector predictors as the kernel units build them.
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$" AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/tests/native/test_kernels_ssse3.cpp PROPERTIES COMPILE_OPTIONS -mssse3)
+    set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/tests/native/test_kernels_sse41.cpp PROPERTIES COMPILE_OPTIONS -msse4.1)
+  endif()
   if(QUORVEX_SANITIZE AND NOT QUORVEX_FUZZ)
     target_compile_options(quorvex_native_tests PRIVATE -fsanitize=${QUORVEX_SANITIZE} -fno-omit-frame-pointer
                            -fno-sanitize-recover=all)

@@ -12,6 +12,7 @@
 #include "codec/png/unfilter_kernels.hpp"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -42,14 +43,23 @@ const uint8_t* or_null(const Bytes& prev) { return prev.empty() ? nullptr : prev
 
 using qv::png::KernelPath;
 
-// The paths this binary has; a wider one asked for runs the best one built, which the
-// loops below would only repeat.
+// The paths that run here: those built into this file and, on x86-64, those of the kernel
+// units that the processor supports. A wider one asked for runs the widest one below it that
+// runs, which the loops below would only repeat; the paths left out are named once.
 std::vector<KernelPath> built_paths()
 {
-    std::vector<KernelPath> paths;
-    for (KernelPath p : {KernelPath::kScalar, KernelPath::kSse2, KernelPath::kSsse3, KernelPath::kSse41}) {
-        if (qv::png::kernel_path_built(p)) paths.push_back(p);
-    }
+    static const std::vector<KernelPath> paths = [] {
+        std::vector<KernelPath> runnable;
+        for (KernelPath p : {KernelPath::kScalar, KernelPath::kSse2, KernelPath::kSsse3, KernelPath::kSse41}) {
+            if (qv::png::kernel_path_supported(p)) {
+                runnable.push_back(p);
+            } else {
+                std::printf("  note: the %s kernels are not tested: neither built in nor supported by this processor\n",
+                            qv::png::kernel_path_name(p));
+            }
+        }
+        return runnable;
+    }();
     return paths;
 }
 

@@ -1,53 +1,21 @@
 // The vector predictors against the scalar ones for every byte triple, on each instruction-set
-// path built and each lane width the kernels use, and the path choice itself. The row-level
-// kernels are checked against the reference in test_filters.cpp.
+// path that runs here (built in, or built by a kernel unit and supported by the processor) and
+// each lane width the kernels use, and the path choice itself. The row-level kernels are
+// checked against the reference in test_filters.cpp.
 #include "check.hpp"
 #include "reference.hpp"
+#include "vector_predictors.hpp"
 
 #include "codec/png/filters.hpp"
 
-#include <array>
+#include <algorithm>
+#include <cstdio>
 
 namespace {
 
 using qv::png::KernelPath;
 
 constexpr KernelPath kAllPaths[] = {KernelPath::kScalar, KernelPath::kSse2, KernelPath::kSsse3, KernelPath::kSse41};
-
-#if defined(__SSE2__)
-// Counts the (a, b, c) triples where the vector predictor of `Type` on `Ops`, in lanes of
-// `Bits`, differs from the scalar definition. a and b are splat, c runs along the lanes.
-template <int Type, typename Ops, int Bits>
-int vector_mismatches()
-{
-    constexpr int kLanes = 128 / Bits;
-    auto splat = [](int v) { return Bits == 8 ? _mm_set1_epi8(static_cast<char>(v)) : _mm_set1_epi16(static_cast<short>(v)); };
-    int wrong = 0;
-    for (int a = 0; a < 256; ++a) {
-        for (int b = 0; b < 256; ++b) {
-            for (int c0 = 0; c0 < 256; c0 += kLanes) {
-                alignas(16) std::array<uint8_t, 16> cs{};
-                alignas(16) std::array<uint16_t, 8> cs16{};
-                for (int k = 0; k < kLanes; ++k) {
-                    cs[static_cast<size_t>(k)] = static_cast<uint8_t>(c0 + k);
-                    if (k < 8) cs16[static_cast<size_t>(k)] = static_cast<uint16_t>(c0 + k);
-                }
-                const __m128i c = Bits == 8 ? _mm_load_si128(reinterpret_cast<const __m128i*>(cs.data()))
-                                            : _mm_load_si128(reinterpret_cast<const __m128i*>(cs16.data()));
-                const __m128i p = qv::png::simd::predict<Type, Ops, Bits>(splat(a), splat(b), c);
-                alignas(16) std::array<uint8_t, 16> out{};
-                _mm_store_si128(reinterpret_cast<__m128i*>(out.data()), p);
-                for (int k = 0; k < kLanes; ++k) {
-                    const int got = Bits == 8 ? out[static_cast<size_t>(k)]
-                                              : out[static_cast<size_t>(2 * k)] | out[static_cast<size_t>(2 * k + 1)] << 8;
-                    wrong += got != qv::png::predict<Type>(a, b, c0 + k);
-                }
-            }
-        }
-    }
-    return wrong;
-}
-#endif
 
 TEST_CASE("Scalar predictors equal the definitions for every byte triple")
 {
@@ -69,31 +37,34 @@ TEST_CASE("Scalar predictors equal the definitions for every byte triple")
 TEST_CASE("Vector predictors equal the scalar ones on every path and lane width")
 {
     for (KernelPath path : kAllPaths) {
-        if (path == KernelPath::kScalar || !qv::png::kernel_path_built(path)) continue;
+        if (path == KernelPath::kScalar) continue;
         const qv::check::Scope scope(qv::png::kernel_path_name(path));
+        int wrong[qv::test_units::kPredictorCount] = {};
+        bool ran = false;
+        if (qv::png::kernel_path_built(path)) {
 #if defined(__SSE2__)
-        qv::png::simd::with_kernel_path(path, [](auto ops) {
-            using Ops = decltype(ops);
-            if constexpr (!qv::png::simd::kIsScalar<Ops>) {
-                using namespace qv::png;
-                const struct {
-                    const char* name;
-                    int wrong;
-                } table[] = {
-                    {"None/8", vector_mismatches<kNone, Ops, 8>()},
-                    {"Sub/8", vector_mismatches<kSub, Ops, 8>()},
-                    {"Up/16", vector_mismatches<kUp, Ops, 16>()},
-                    {"Average/8", vector_mismatches<kAverage, Ops, 8>()},
-                    {"Average/16", vector_mismatches<kAverage, Ops, 16>()},
-                    {"Paeth/16", vector_mismatches<kPaeth, Ops, 16>()},
-                };
-                for (const auto& row : table) {
-                    const qv::check::Scope inner(row.name);
-                    CHECK_EQ(row.wrong, 0);
-                }
-            }
-        });
+            qv::png::simd::with_kernel_path(path, [&](auto ops) {
+                using Ops = decltype(ops);
+                if constexpr (!qv::png::simd::kIsScalar<Ops>) qv::png::test::count_predictor_mismatches<Ops>(wrong);
+            });
+            ran = true;
 #endif
+        } else if (qv::png::kernel_path_supported(path)) {
+#if QV_KERNEL_DISPATCH
+            if (path == KernelPath::kSsse3) qv::test_units::ssse3_predictor_mismatches(wrong);
+            if (path == KernelPath::kSse41) qv::test_units::sse41_predictor_mismatches(wrong);
+            ran = true;
+#endif
+        }
+        if (!ran) {
+            std::printf("  note: the %s predictors are not tested: neither built in nor supported by this processor\n",
+                        qv::png::kernel_path_name(path));
+            continue;
+        }
+        for (int i = 0; i < qv::test_units::kPredictorCount; ++i) {
+            const qv::check::Scope inner(qv::test_units::kPredictorNames[i]);
+            CHECK_EQ(wrong[i], 0);
+        }
     }
 }
 
@@ -117,6 +88,38 @@ TEST_CASE("The kernel path asked for is clamped to the best one built")
         const int want = std::min(static_cast<int>(path), static_cast<int>(qv::png::kBestKernelPath));
         CHECK_EQ(ran, want);
         CHECK_EQ(qv::png::kernel_path_built(path), static_cast<int>(path) <= static_cast<int>(qv::png::kBestKernelPath));
+    }
+}
+
+// The widest path the processor runs, found here from its own answers; a table of what each
+// path asked for runs. On x86-64 a path beyond the default build's goes to the kernel unit of
+// the path it is clamped to, and a wrong unit would run narrower code than asked for (or
+// wider than the processor has) without any row coming out wrong.
+TEST_CASE("The path chosen at run time is the widest one the processor supports")
+{
+    KernelPath widest = qv::png::kBestKernelPath;
+#if QV_KERNEL_DISPATCH
+    __builtin_cpu_init();
+    const bool has_ssse3 = __builtin_cpu_supports("ssse3");
+    const bool has_sse41 = has_ssse3 && __builtin_cpu_supports("sse4.1");
+    if (has_ssse3) widest = std::max(widest, KernelPath::kSsse3);
+    if (has_sse41) widest = std::max(widest, KernelPath::kSse41);
+#endif
+    std::printf("  note: kernel path %s (built in: %s)\n", qv::png::kernel_path_name(qv::png::chosen_kernel_path()),
+                qv::png::kernel_path_name(qv::png::kBestKernelPath));
+    CHECK_EQ(qv::png::chosen_kernel_path(), widest);
+    CHECK_EQ(qv::png::chosen_kernel_path(), widest);  // kept, not found anew
+    for (KernelPath path : kAllPaths) {
+        const qv::check::Scope scope(qv::png::kernel_path_name(path));
+        CHECK_EQ(qv::png::kernel_path_supported(path), path <= widest);
+#if QV_KERNEL_DISPATCH
+        const KernelPath runs = std::min(path, widest);
+        const qv::png::WideKernels* want = nullptr;
+        if (runs > qv::png::kBestKernelPath) {
+            want = runs == KernelPath::kSse41 ? &qv::png::isa_sse41::kWideKernels : &qv::png::isa_ssse3::kWideKernels;
+        }
+        CHECK(qv::png::wide_kernels(path) == want);
+#endif
     }
 }
 

@@ -19,6 +19,7 @@
 #include <type_traits>
 
 namespace qv::png {
+QV_KERNELS_BEGIN
 
 enum FilterType : int { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 inline constexpr int kMaxFilterType = 4;
@@ -80,9 +81,10 @@ QV_KERNEL_INLINE __m128i average_up(__m128i a, __m128i b)
 // The predictors on whole registers. Average is floor((a + b) / 2) = ~avg_up(~a, ~b): the
 // complements sum to (2^n - 1) * 2 - (a + b), so rounding their average up rounds the
 // average of a and b down. Paeth is arranged so that the chain from a to the result is
-// short: pa = |b - c| does not involve a; pb = |a - c| and pc = |(a - c) + (b - c)|. The
-// choice is a when pa is not above pb nor pc, else b when pb is not above pc, else c: the
-// tie order of predict_paeth.
+// short: pa = |b - c| does not involve a, pb = |a - c| and pc = |a + (b - 2c)| are one add and
+// one abs from a, and the choice of b or c waits only for those. The result is a when pa is
+// not above pb nor pc (not above the smaller of them), else b when pb is not above pc, else
+// c: the tie order of predict_paeth.
 template <int Type, typename Ops, int Bits = kLaneBits<Type>>
 QV_KERNEL_INLINE __m128i predict(__m128i a, __m128i b, __m128i c)
 {
@@ -97,12 +99,13 @@ QV_KERNEL_INLINE __m128i predict(__m128i a, __m128i b, __m128i c)
         return complement<Bits>(average_up<Bits>(complement<Bits>(a), complement<Bits>(b)));
     } else {
         const __m128i b_minus_c = _mm_sub_epi16(b, c);
-        const __m128i a_minus_c = _mm_sub_epi16(a, c);
         const __m128i pa = Ops::abs16(b_minus_c);
-        const __m128i pb = Ops::abs16(a_minus_c);
-        const __m128i pc = Ops::abs16(_mm_add_epi16(a_minus_c, b_minus_c));
-        const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
-        const __m128i b_or_c = _mm_add_epi16(c, _mm_andnot_si128(_mm_cmpgt_epi16(pb, pc), b_minus_c));
+        const __m128i pb = Ops::abs16(_mm_sub_epi16(a, c));
+        const __m128i pc = Ops::abs16(_mm_add_epi16(a, _mm_sub_epi16(b_minus_c, c)));
+        const __m128i not_a = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
+        const __m128i c_wins = _mm_cmpgt_epi16(pb, pc);
+        const __m128i b_or_c =
+            Ops::kBlends ? Ops::select(c_wins, c, b) : _mm_add_epi16(c, _mm_andnot_si128(c_wins, b_minus_c));
         return Ops::select(not_a, b_or_c, a);
     }
 }
@@ -129,6 +132,10 @@ QV_KERNEL_INLINE __m128i unfilter(__m128i x, __m128i a, __m128i b, __m128i c)
         const __m128i x_less_one = Bits == 8 ? _mm_add_epi8(x, ones) : _mm_add_epi16(x, ones);
         const __m128i m = average_up<Bits>(complement<Bits>(a), complement<Bits>(b));
         return apply<false, Bits>(x_less_one, m);
+    } else if constexpr (Bits == 16) {
+        // x and every other predictor are bytes in 16-bit lanes: a bytewise add keeps the high
+        // bytes zero, one step on the chain instead of a 16-bit add and a mask.
+        return _mm_add_epi8(x, predict<Type, Ops, Bits>(a, b, c));
     } else {
         return apply<true, Bits>(x, predict<Type, Ops, Bits>(a, b, c));
     }
@@ -180,9 +187,11 @@ inline void filter_range(const uint8_t* src, const uint8_t* prev, size_t from, s
         return;
     }
     auto apply = [](uint8_t x, int p) { return static_cast<uint8_t>(Decode ? x + p : x - p); };
-    for (size_t i = from; i < std::min(to, bpp); ++i) out[i] = apply(src[i], predict<Type>(0, HasPrev ? prev[i] : 0, 0));
+    // Plain comparisons rather than std::min and std::max: see the note on kernel units in kernel_path.hpp.
+    const size_t first_end = to < bpp ? to : bpp;
+    for (size_t i = from; i < first_end; ++i) out[i] = apply(src[i], predict<Type>(0, HasPrev ? prev[i] : 0, 0));
     const uint8_t* left = Decode ? out : src;
-    for (size_t i = std::max(from, bpp); i < to; ++i) {
+    for (size_t i = from > bpp ? from : bpp; i < to; ++i) {
         out[i] = apply(src[i], predict<Type>(left[i - bpp], HasPrev ? prev[i] : 0, HasPrev ? prev[i - bpp] : 0));
     }
 }
@@ -265,7 +274,7 @@ inline size_t filter_blocks(const uint8_t* src, const uint8_t* prev, size_t from
 template <int Type, bool Decode, bool HasPrev, typename Ops>
 inline void filter_row_blocks(const uint8_t* src, const uint8_t* prev, size_t length, size_t bpp, uint8_t* out)
 {
-    const size_t start = kReadsLeft<Type> ? std::min(bpp, length) : 0;
+    const size_t start = kReadsLeft<Type> ? (bpp < length ? bpp : length) : 0;
     scalar::filter_range<Type, Decode, HasPrev>(src, prev, 0, start, bpp, out);
     const size_t end = filter_blocks<Type, Decode, HasPrev, Ops>(src, prev, start, length, bpp, out);
     scalar::filter_range<Type, Decode, HasPrev>(src, prev, end, length, bpp, out);
@@ -278,8 +287,14 @@ inline void filter_row_blocks(const uint8_t* src, const uint8_t* prev, size_t le
 // (mod 256), the predictor taken from the unfiltered bytes `raw` and `prev` (nullptr for the
 // first row, read as zeros). `out` must not overlap the inputs.
 inline void filter_row(int type, const uint8_t* raw, const uint8_t* prev, size_t length, size_t bpp, uint8_t* out,
-                       KernelPath path = kBestKernelPath)
+                       KernelPath path = chosen_kernel_path())
 {
+#if QV_KERNEL_DISPATCH
+    if (path > kBestKernelPath) {
+        if (const WideKernels* wide = wide_kernels(path)) return wide->filter_row(type, raw, prev, length, bpp, out);
+        path = kBestKernelPath;
+    }
+#endif
     simd::with_kernel_path(path, [&](auto ops) {
         using Ops = decltype(ops);
         if constexpr (simd::kIsScalar<Ops>) {
@@ -295,4 +310,5 @@ inline void filter_row(int type, const uint8_t* raw, const uint8_t* prev, size_t
     });
 }
 
+QV_KERNELS_END
 }  // namespace qv::png

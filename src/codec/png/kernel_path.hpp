@@ -1,9 +1,21 @@
-// The one place that decides which instruction set the filter kernels use. The choice is made
-// when the core is compiled, from the target's flags: the widest of SSE4.1, SSSE3 and SSE2
-// that the compiler may use (an AVX2 build takes the SSE4.1 kernels: a pixel is at most 4
-// bytes, so wider registers would not shorten the chain from one pixel to the next). Every
-// kernel entry point takes a KernelPath, defaulting to the best one built, so tests and
-// benchmarks can run each narrower path, down to the plain byte loops, in the same binary.
+// The one place that decides which instruction set the filter kernels use. Each translation
+// unit gets the kernels of the widest of SSE4.1, SSSE3 and SSE2 that its flags allow (an AVX2
+// build takes the SSE4.1 kernels: a pixel is at most 4 bytes, so wider registers would not
+// shorten the chain from one pixel to the next, and measured they gain nothing). On x86-64
+// with GCC or clang the kernels are also built a second and third time, in translation units
+// of their own with -mssse3 and -msse4.1 (src/codec/simd/), and the entry points hand a row
+// to the widest of those the processor has, chosen once at run time: a default build thus
+// runs the SSE4.1 kernels where the machine has them. Every kernel entry point takes a
+// KernelPath, defaulting to that choice, so tests and benchmarks can run each narrower path,
+// down to the plain byte loops, in the same binary.
+//
+// A kernel translation unit built with wider flags defines QV_KERNEL_ISA (the name of a
+// namespace) before including these headers: everything they declare then lands in
+// qv::png::QV_KERNEL_ISA, so none of its inline functions shares a mangled name with the
+// default-flag copy, and the linker can never hand the SSE4.1 code to a caller that runs on
+// any processor. For the same reason the kernels call no function template of the standard
+// library (std::min<size_t> would be the same symbol in both copies): only builtins and C
+// functions, which no kernel unit compiles.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +43,27 @@
 #define QV_KERNEL_LAMBDA
 #endif
 
+#if defined(QV_KERNEL_ISA)
+#define QV_KERNELS_BEGIN namespace QV_KERNEL_ISA {
+#define QV_KERNELS_END }
+#else
+#define QV_KERNELS_BEGIN
+#define QV_KERNELS_END
+#endif
+
+// Whether the default-flag entry points hand rows to the kernel translation units.
+#if !defined(QV_KERNEL_ISA) && defined(__x86_64__) && defined(__GNUC__)
+#define QV_KERNEL_DISPATCH 1
+#else
+#define QV_KERNEL_DISPATCH 0
+#endif
+
+#if QV_KERNEL_DISPATCH
+#include "codec/simd/wide_kernels.hpp"
+#endif
+
 namespace qv::png {
+QV_KERNELS_BEGIN
 
 // Ordered: each path may use everything the ones before it use.
 enum class KernelPath : int { kScalar = 0, kSse2 = 1, kSsse3 = 2, kSse41 = 3 };
@@ -46,7 +78,24 @@ inline constexpr KernelPath kBestKernelPath = KernelPath::kSse2;
 inline constexpr KernelPath kBestKernelPath = KernelPath::kScalar;
 #endif
 
+// Whether this translation unit's own code has `path` (the kernel translation units aside).
 inline constexpr bool kernel_path_built(KernelPath path) { return path <= kBestKernelPath; }
+
+#if QV_KERNEL_DISPATCH
+// The widest path this process can run: the best built here, or the widest kernel translation
+// unit the processor supports. Found at the first call and kept.
+KernelPath chosen_kernel_path();
+
+// The kernel unit for `path`, clamped to what the processor runs, or nullptr when that path
+// is built here already (src/codec/simd/kernel_dispatch.cpp).
+const WideKernels* wide_kernels(KernelPath path);
+#else
+inline constexpr KernelPath chosen_kernel_path() { return kBestKernelPath; }
+#endif
+
+// Whether `path` runs here, in this unit's code or in a kernel translation unit. A path
+// that does not runs the widest one below it that does.
+inline bool kernel_path_supported(KernelPath path) { return path <= chosen_kernel_path(); }
 
 inline const char* kernel_path_name(KernelPath path)
 {
@@ -68,6 +117,8 @@ struct Scalar {};
 // The few operations whose best form depends on the instruction set; everything else in the
 // kernels is plain SSE2. Lanes are 16 bits holding 0..510 at most, so signed compares work.
 struct Sse2 {
+    // Whether select is one instruction; without it c + (b - c) masked is one step shorter.
+    static constexpr bool kBlends = false;
     QV_KERNEL_INLINE static __m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
     // Lanes of `mask` are all ones or all zeros.
     QV_KERNEL_INLINE static __m128i select(__m128i mask, __m128i yes, __m128i no)
@@ -87,6 +138,7 @@ struct Ssse3 : Sse2 {
 
 #if defined(__SSE4_1__)
 struct Sse41 : Ssse3 {
+    static constexpr bool kBlends = true;
     QV_KERNEL_INLINE static __m128i select(__m128i mask, __m128i yes, __m128i no) { return _mm_blendv_epi8(no, yes, mask); }
     QV_KERNEL_INLINE static __m128i widen(__m128i v) { return _mm_cvtepu8_epi16(v); }
 };
@@ -171,4 +223,5 @@ QV_KERNEL_INLINE void for_each_pixel(size_t length, Step step)
 
 }  // namespace simd
 
+QV_KERNELS_END
 }  // namespace qv::png

@@ -7,12 +7,12 @@
 
 #include "codec/png/unfilter_kernels.hpp"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 
 namespace qv::png {
+QV_KERNELS_BEGIN
 
 #if defined(__SSE2__)
 namespace kernels {
@@ -66,29 +66,28 @@ void reconstruct_pair(const uint8_t* f0, const uint8_t* f1, const uint8_t* prev0
 
 using PairKernel = void (*)(const uint8_t*, const uint8_t*, const uint8_t*, size_t, uint8_t*, uint8_t*);
 
-template <typename Ops, size_t Bpp, int T0, size_t... T1>
-constexpr std::array<PairKernel, 5> lower_types(std::index_sequence<T1...>)
-{
-    return {&reconstruct_pair<Ops, Bpp, T0, static_cast<int>(T1)>...};
-}
+// Indexed by type0 * 5 + type1. A plain array, not std::array: see kernel_path.hpp on kernel units.
+struct PairKernels {
+    PairKernel by_types[25];
+};
 
-template <typename Ops, size_t Bpp, size_t... T0>
-constexpr std::array<std::array<PairKernel, 5>, 5> pair_table(std::index_sequence<T0...>)
+template <typename Ops, size_t Bpp, size_t... Types>
+constexpr PairKernels pair_kernels(std::index_sequence<Types...>)
 {
-    return {lower_types<Ops, Bpp, static_cast<int>(T0)>(std::make_index_sequence<5>{})...};
+    return {{&reconstruct_pair<Ops, Bpp, static_cast<int>(Types / 5), static_cast<int>(Types % 5)>...}};
 }
 
 template <typename Ops, size_t Bpp>
-inline constexpr auto kPairKernels = pair_table<Ops, Bpp>(std::make_index_sequence<5>{});
+inline constexpr PairKernels kPairKernels = pair_kernels<Ops, Bpp>(std::make_index_sequence<25>{});
 
 }  // namespace kernels
 #endif
 
 // Whether reconstruct_pair has a kernel for rows of `bpp` bytes a pixel on `path` (it is
 // correct everywhere, but elsewhere no faster than two rows).
-inline bool pairs_supported(size_t bpp, KernelPath path = kBestKernelPath)
+inline bool pairs_supported(size_t bpp, KernelPath path = chosen_kernel_path())
 {
-    return (bpp == 3 || bpp == 4) && path != KernelPath::kScalar && kBestKernelPath != KernelPath::kScalar;
+    return (bpp == 3 || bpp == 4) && path != KernelPath::kScalar && chosen_kernel_path() != KernelPath::kScalar;
 }
 
 // Reconstructs two consecutive rows with filter types 0..4; `prev0` is the row above the first
@@ -96,9 +95,17 @@ inline bool pairs_supported(size_t bpp, KernelPath path = kBestKernelPath)
 // overlap the inputs, `out1` may be `prev0`.
 inline void reconstruct_pair(int type0, int type1, const uint8_t* f0, const uint8_t* f1, const uint8_t* prev0,
                              size_t length, size_t bpp, uint8_t* out0, uint8_t* out1,
-                             KernelPath path = kBestKernelPath)
+                             KernelPath path = chosen_kernel_path())
 {
     if (length == 0 || type0 > kMaxFilterType || type1 > kMaxFilterType) return;
+#if QV_KERNEL_DISPATCH
+    if (path > kBestKernelPath) {
+        if (const WideKernels* wide = wide_kernels(path)) {
+            return wide->reconstruct_pair(type0, type1, f0, f1, prev0, length, bpp, out0, out1);
+        }
+        path = kBestKernelPath;
+    }
+#endif
     simd::with_kernel_path(path, [&](auto ops) {
         using Ops = decltype(ops);
 #if defined(__SSE2__)
@@ -110,7 +117,7 @@ inline void reconstruct_pair(int type0, int type1, const uint8_t* f0, const uint
             const bool paired = chained(type0) && chained(type1) && (type0 == kPaeth || type1 == kPaeth);
             if (paired && (bpp == 3 || bpp == 4)) {
                 const auto& table = bpp == 3 ? kernels::kPairKernels<Ops, 3> : kernels::kPairKernels<Ops, 4>;
-                table[type0][type1](f0, f1, prev0, length, out0, out1);
+                table.by_types[type0 * 5 + type1](f0, f1, prev0, length, out0, out1);
                 return;
             }
         }
@@ -121,4 +128,5 @@ inline void reconstruct_pair(int type0, int type1, const uint8_t* f0, const uint
     });
 }
 
+QV_KERNELS_END
 }  // namespace qv::png

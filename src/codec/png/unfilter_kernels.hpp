@@ -11,6 +11,7 @@
 #include <cstdint>
 
 namespace qv::png {
+QV_KERNELS_BEGIN
 
 #if defined(__SSE2__)
 namespace kernels {
@@ -51,8 +52,16 @@ inline void unfilter_pixels(const uint8_t* filtered, const uint8_t* prev, size_t
 // rebuilt row `prev` (nullptr for the first row). `recon` must not overlap `filtered` or
 // `prev`.
 inline void reconstruct_row(int type, const uint8_t* filtered, const uint8_t* prev, size_t length, size_t bpp,
-                            uint8_t* recon, KernelPath path = kBestKernelPath)
+                            uint8_t* recon, KernelPath path = chosen_kernel_path())
 {
+#if QV_KERNEL_DISPATCH
+    if (path > kBestKernelPath) {
+        if (const WideKernels* wide = wide_kernels(path)) {
+            return wide->reconstruct_row(type, filtered, prev, length, bpp, recon);
+        }
+        path = kBestKernelPath;
+    }
+#endif
     simd::with_kernel_path(path, [&](auto ops) {
         using Ops = decltype(ops);
         if constexpr (simd::kIsScalar<Ops>) {
@@ -77,4 +86,5 @@ inline void reconstruct_row(int type, const uint8_t* filtered, const uint8_t* pr
     });
 }
 
+QV_KERNELS_END
 }  // namespace qv::png
