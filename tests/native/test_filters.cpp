@@ -190,28 +190,30 @@ TEST_CASE("reconstruct_pair on every path gives back both rows for every pair of
     }
 }
 
-TEST_CASE("RGBA rows split into RGB and alpha and join back, for every width")
+TEST_CASE("RGBA rows split into RGB and alpha and join back, for every width and path")
 {
     Random rng(5);
-    for (size_t width = 0; width <= kMaxWidth; ++width) {
-        const qv::check::Scope scope("width ", width);
-        const Bytes rgba = rng.bytes(width * 4);
-        Guarded rgb(width * 3), alpha(width);
-        qv::png::split_rgba_row(rgba.data(), width, rgb.data(), alpha.data());
-        Bytes want_rgb, want_alpha;
-        for (size_t x = 0; x < width; ++x) {
-            want_rgb.insert(want_rgb.end(), rgba.begin() + static_cast<ptrdiff_t>(4 * x),
-                            rgba.begin() + static_cast<ptrdiff_t>(4 * x + 3));
-            want_alpha.push_back(rgba[4 * x + 3]);
-        }
-        CHECK(rgb.row() == want_rgb);
-        CHECK(alpha.row() == want_alpha);
-        CHECK(rgb.intact() && alpha.intact());
+    for (KernelPath path : built_paths()) {
+        for (size_t width = 0; width <= kMaxWidth; ++width) {
+            const qv::check::Scope scope(qv::png::kernel_path_name(path), ", width ", width);
+            const Bytes rgba = rng.bytes(width * 4);
+            Guarded rgb(width * 3), alpha(width);
+            qv::png::split_rgba_row(rgba.data(), width, rgb.data(), alpha.data(), path);
+            Bytes want_rgb, want_alpha;
+            for (size_t x = 0; x < width; ++x) {
+                want_rgb.insert(want_rgb.end(), rgba.begin() + static_cast<ptrdiff_t>(4 * x),
+                                rgba.begin() + static_cast<ptrdiff_t>(4 * x + 3));
+                want_alpha.push_back(rgba[4 * x + 3]);
+            }
+            CHECK(rgb.row() == want_rgb);
+            CHECK(alpha.row() == want_alpha);
+            CHECK(rgb.intact() && alpha.intact());
 
-        Guarded joined(width * 4);
-        qv::png::join_rgba_row(want_rgb.data(), want_alpha.data(), width, joined.data());
-        CHECK(joined.row() == rgba);
-        CHECK(joined.intact());
+            Guarded joined(width * 4);
+            qv::png::join_rgba_row(want_rgb.data(), want_alpha.data(), width, joined.data(), path);
+            CHECK(joined.row() == rgba);
+            CHECK(joined.intact());
+        }
     }
 }
 

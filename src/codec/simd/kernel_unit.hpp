@@ -12,6 +12,7 @@
 #include "codec/simd/wide_kernels.hpp"
 
 #include "codec/png/filters.hpp"
+#include "codec/png/rgba_rows.hpp"
 #include "codec/png/row_pair_kernels.hpp"
 #include "codec/png/unfilter_kernels.hpp"
 
@@ -41,9 +42,20 @@ void unit_filter_row(int type, const uint8_t* raw, const uint8_t* prev, size_t l
     filter_row(type, raw, prev, length, bpp, out, kUnitPath);
 }
 
+void unit_split_rgba_row(const uint8_t* rgba, size_t width, uint8_t* rgb, uint8_t* alpha)
+{
+    split_rgba_row(rgba, width, rgb, alpha, kUnitPath);
+}
+
+void unit_join_rgba_row(const uint8_t* rgb, const uint8_t* alpha, size_t width, uint8_t* rgba)
+{
+    join_rgba_row(rgb, alpha, width, rgba, kUnitPath);
+}
+
 }  // namespace
 
-const WideKernels kWideKernels = {&unit_reconstruct_row, &unit_reconstruct_pair, &unit_filter_row};
+const WideKernels kWideKernels = {&unit_reconstruct_row, &unit_reconstruct_pair, &unit_filter_row,
+                                  &unit_split_rgba_row, &unit_join_rgba_row};
 
 }  // namespace qv::png::QV_KERNEL_ISA
 #endif
