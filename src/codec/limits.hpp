@@ -39,8 +39,10 @@ inline constexpr int64_t kBmpBlockBytes = int64_t{2} << 20;
 inline constexpr int64_t kBmpSplitAbove = int64_t{128} << 10;
 
 // Decoding in one go, RGBA rows hand the room they leave in the pixel buffer back to the
-// system in blocks of at least this size.
-inline constexpr size_t kReleaseBlock = 1u << 20;
+// system once their alpha plane has grown this much past what was handed back (so that the
+// open stays within its outputs, the compressed data and 2 MB), in blocks of this size.
+inline constexpr size_t kAlphaAllowance = 1u << 20;
+inline constexpr size_t kReleaseBlock = 256u << 10;
 // The scanline encoder gathers lines narrower than this into blocks of about this many bytes,
 // so that deflate is called per block, not per row.
 inline constexpr size_t kEncodeBlockSize = 128 * 1024;

@@ -2,13 +2,12 @@
 
 #include "codec/png/fast_inflate.hpp"
 #include "codec/limits.hpp"
-#include "codec/page_release.hpp"
 #include "codec/png/filters.hpp"
 #include "codec/png/rgba_rows.hpp"
+#include "codec/png/spare_room.hpp"
 #include "codec/png/row_pair_kernels.hpp"
 #include "codec/png/unfilter_kernels.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -54,20 +53,7 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
     // Row y's filtered bytes start at y * (row_length + 1) + 1, its RGB pixels at y * width * 3:
     // each row is rebuilt into a small buffer and copied or split to its place, which lies
     // wholly before the rows still to be read. The previous row stays in the other buffer.
-    // Between the rows placed and the rows still to read lies room nothing needs: RGBA rows
-    // leave a quarter of theirs there (their alpha goes to its own plane), which is handed back
-    // to the system a block at a time, so that the pixel buffer and the alpha plane never both
-    // hold their full size in memory. Pages handed back come back when the pixels reach them.
-    const size_t pixel_pitch = width * 3;
-    const size_t scanline_pitch = row_length + 1;
-    uint8_t* released_to = data;
-    auto release_dead_room = [&](size_t rows_done) {
-        uint8_t* dead_begin = std::max(data + rows_done * pixel_pitch, released_to);
-        uint8_t* dead_end = data + rows_done * scanline_pitch;
-        if (dead_end <= dead_begin || static_cast<size_t>(dead_end - dead_begin) < limits::kReleaseBlock) return;
-        release_pages(dead_begin, static_cast<size_t>(dead_end - dead_begin));
-        released_to = dead_end;
-    };
+    SpareRoom spare(data, width * 3, row_length + 1, width);
     std::unique_ptr<uint8_t[]> rows(new (std::nothrow) uint8_t[2 * row_length + 1]);
     if (!rows) return FastDecode::kNotTaken;
     uint8_t* current = rows.get();
@@ -92,7 +78,7 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
             ++y;
             continue;
         }
-        if (rgba) release_dead_room(y);
+        if (rgba) spare.rows_done(y);
         // Below the first row, two rows at a time where the pair kernels apply (the lower row
         // overwrites the upper one's row above, which it reads first).
         const uint8_t* next = scanline + row_length + 1;
