@@ -152,6 +152,7 @@ int module_exec(PyObject* module)
     if (st->image_type == nullptr) return -1;
     if (PyModule_AddObjectRef(module, "SimpleImage", reinterpret_cast<PyObject*>(st->image_type)) < 0) return -1;
     if (bind_host_names(module, st) < 0) return -1;
+    if (st->names.make() < 0) return -1;
     if (bind_constants(module) < 0) return -1;
     return bind_functions(module, st);
 }
@@ -183,6 +184,7 @@ int module_clear(PyObject* module)
     Py_CLEAR(st->builtin_open);
     Py_CLEAR(st->builtin_print);
     Py_CLEAR(st->bytesio_type);
+    st->names.clear();
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // host's error types that pass through, and the host callables it uses.
 #pragma once
 
+#include "interop/host_names.hpp"
 #include "interop/ref.hpp"
 
 namespace qv {
@@ -15,6 +16,7 @@ struct ModuleState {
     PyObject* builtin_open;
     PyObject* builtin_print;
     PyObject* bytesio_type;    // the real io.BytesIO, whatever the module attribute says
+    HostNames names;
 };
 
 inline ModuleState* state_of(PyObject* module)
@@ -28,5 +30,7 @@ inline Ref module_attr(PyObject* module, const char* name)
 {
     return Ref::consume(PyObject_GetAttrString(module, name));
 }
+
+inline Ref module_attr(PyObject* module, PyObject* name) { return Ref::consume(PyObject_GetAttr(module, name)); }
 
 }  // namespace qv

@@ -17,13 +17,14 @@ using Values = Ref[kResultSize];
 // The format dispatch: the decoder result of `stream` in `values`. False with the error set.
 bool stream_to_values(PyObject* module, PyObject* stream, Values& values)
 {
-    Ref signature = Ref::consume(PyObject_CallMethod(stream, "read", "i", 8));
+    const HostNames& names = state_of(module)->names;
+    Ref signature = call_method_int(stream, names.read, 8);
     if (!signature) return false;
-    if (!Ref::consume(PyObject_CallMethod(stream, "seek", "i", 0))) return false;
+    if (!call_method_int(stream, names.seek, 0)) return false;
 
-    Ref png_signature = module_attr(module, "PNG_SIGNATURE");
+    Ref png_signature = module_attr(module, names.png_signature);
     if (!png_signature) return false;
-    Ref is_png = Ref::consume(PyObject_CallMethod(signature.get(), "startswith", "O", png_signature.get()));
+    Ref is_png = call_method(signature.get(), names.startswith, png_signature.get());
     if (!is_png) return false;
     const int png = PyObject_IsTrue(is_png.get());
     if (png < 0) return false;
@@ -48,14 +49,15 @@ bool stream_to_values(PyObject* module, PyObject* stream, Values& values)
 bool decode_stream(PyObject* module, PyObject* cls, PyObject* stream, Values& values)
 {
     if (cls == reinterpret_cast<PyObject*>(state_of(module)->image_type)) return stream_to_values(module, stream, values);
-    Ref result = Ref::consume(PyObject_CallMethod(cls, "_streamToImage", "O", stream));
+    Ref result = call_method(cls, state_of(module)->names.stream_to_image, stream);
     return result && unpack_exact(result.get(), kResultSize, values);
 }
 
 bool decode_source(const Call& call, PyObject* source, Values& values)
 {
     PyObject* cls = call.self;
-    Ref path_type = module_attr(call.module, "Path");
+    const HostNames& names = state_of(call.module)->names;
+    Ref path_type = module_attr(call.module, names.path);
     if (!path_type) return false;
     int is_path = PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, path_type.get());
     if (is_path < 0) return false;
@@ -63,10 +65,10 @@ bool decode_source(const Call& call, PyObject* source, Values& values)
         Ref file = open_file(state_of(call.module)->builtin_open, source, "rb");
         if (!file) return false;
         const bool decoded = decode_stream(call.module, cls, file.get(), values);
-        return close_file(file.get()) && decoded;
+        return close_file(file.get(), names.close) && decoded;
     }
     if (PyBytes_Check(source) || PyByteArray_Check(source)) {
-        Ref bytes_io = module_attr(call.module, "BytesIO");
+        Ref bytes_io = module_attr(call.module, names.bytes_io);
         if (!bytes_io) return false;
         Ref stream = Ref::consume(PyObject_CallOneArg(bytes_io.get(), source));
         return stream && decode_stream(call.module, cls, stream.get(), values);

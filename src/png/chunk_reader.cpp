@@ -1,6 +1,8 @@
 #include "png/chunk_reader.hpp"
 
 #include "codec/limits.hpp"
+#include "image/module_state.hpp"
+#include "interop/host_names.hpp"
 #include "interop/status_error.hpp"
 #include "interop/without_gil.hpp"
 #include "png/png_api.hpp"
@@ -15,25 +17,22 @@ namespace {
 
 Status host_error() { return Status::of(Code::kHostError); }
 
-Ref stream_read(PyObject* stream, uint32_t n)
-{
-    return Ref::consume(PyObject_CallMethod(stream, "read", "k", static_cast<unsigned long>(n)));
-}
+Ref stream_read(PyObject* stream, PyObject* read_name, uint32_t n) { return call_method_int(stream, read_name, n); }
 
 // Data larger than one read comes in pieces that grow only as the data turns out to exist.
 // The pieces are pinned by their views as they come and joined by our own copy: nothing that
 // a piece's buffer export or a later read runs can reach them (a host list could be emptied
 // under the join that walks it).
-Ref read_data(PyObject* stream, uint32_t length)
+Ref read_data(PyObject* stream, PyObject* read_name, uint32_t length)
 {
-    if (length <= limits::kSingleRead) return stream_read(stream, length);
+    if (length <= limits::kSingleRead) return stream_read(stream, read_name, length);
     BufferView views[limits::kMaxReadPieces];
     size_t count = 0;
     uint64_t have = 0;
     uint32_t step = limits::kSingleRead;
     while (have < length && count < limits::kMaxReadPieces) {
         const auto want = static_cast<uint32_t>(std::min<uint64_t>(step, length - have));
-        Ref piece = stream_read(stream, want);
+        Ref piece = stream_read(stream, read_name, want);
         if (!piece || !views[count].acquire(piece.get(), PyBUF_SIMPLE)) return {};
         const auto got = static_cast<uint64_t>(views[count++].size());
         have += got;
@@ -60,7 +59,7 @@ Status StreamSource::read(Field field, uint32_t n, uint64_t* got)
         for (Ref& object : objects_) object = Ref{};
         checked_ = Ref{};
     }
-    objects_[at] = field == Field::kData ? read_data(stream_, n) : stream_read(stream_, n);
+    objects_[at] = field == Field::kData ? read_data(stream_, read_name_, n) : stream_read(stream_, read_name_, n);
     if (!objects_[at]) return host_error();
     if (field == Field::kData) data_length_ = n;
     const Py_ssize_t size = PyObject_Size(objects_[at].get());
@@ -135,7 +134,7 @@ namespace qv {
 
 PyObject* read_chunk(const Call& call)
 {
-    png::StreamSource source(call.args[0]);
+    png::StreamSource source(call.args[0], state_of(call.module)->names.read);
     png::ReleasingExecutor executor;
     png::Chunk chunk;
     const Status read = png::next_chunk(source, executor, &chunk);

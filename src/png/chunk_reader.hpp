@@ -13,7 +13,8 @@ namespace qv::png {
 
 class StreamSource final : public ChunkSource {
 public:
-    explicit StreamSource(PyObject* stream) : stream_(stream) {}
+    // `read_name`: the interned "read" (HostNames).
+    StreamSource(PyObject* stream, PyObject* read_name) : stream_(stream), read_name_(read_name) {}
 
     Status read(Field field, uint32_t n, uint64_t* got) override;
     Status view(Field field, ByteSpan* out) override;
@@ -25,6 +26,7 @@ public:
 
 private:
     PyObject* stream_;
+    PyObject* read_name_;
     Ref objects_[4];
     BufferView views_[4];  // length, type and CRC views, released as soon as the parser is done
     Ref checked_;          // a bytes copy of data that is not exact bytes: what was checked

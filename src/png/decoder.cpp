@@ -120,9 +120,10 @@ int plain_bytesio(PyObject* module, PyObject* stream)
 
 bool check_signature(PyObject* module, PyObject* stream)
 {
-    Ref signature = Ref::consume(PyObject_CallMethod(stream, "read", "i", 8));
+    const HostNames& names = state_of(module)->names;
+    Ref signature = call_method_int(stream, names.read, 8);
     if (!signature) return false;
-    Ref expected = module_attr(module, "PNG_SIGNATURE");
+    Ref expected = module_attr(module, names.png_signature);
     if (!expected) return false;
     const int differs = PyObject_RichCompareBool(signature.get(), expected.get(), Py_NE);
     if (differs < 0) return false;
@@ -157,13 +158,13 @@ bool load_png(PyObject* module, PyObject* stream, DecodeResult* out)
     if (plain) {
         // A plain io.BytesIO is read straight from its memory (same results, no call per
         // field and no copy of the image data).
-        png::MemoryChunkReader reader;
+        png::MemoryChunkReader reader(state_of(module)->names);
         if (!reader.open(stream)) return false;
         ChunkRecords records(nullptr);
         const bool decoded = decode(module, reader.source(), records, out, [&](const Status&) { return reader.data_object(); });
         return reader.finish(stream) && decoded;
     }
-    png::StreamSource source(stream);
+    png::StreamSource source(stream, state_of(module)->names.read);
     ChunkRecords records(&source);
     return decode(module, source, records, out, [&](const Status& status) {
         const Field field = status.code == Code::kIhdrSize ? Field::kData : static_cast<Field>(status.detail);

@@ -6,7 +6,7 @@ namespace qv::png {
 
 bool MemoryChunkReader::open(PyObject* stream)
 {
-    Ref position = Ref::consume(PyObject_CallMethod(stream, "tell", nullptr));
+    Ref position = call_method(stream, names_.tell);
     if (!position) return false;
     const Py_ssize_t start = PyLong_AsSsize_t(position.get());
     if (start == -1 && PyErr_Occurred()) return false;
@@ -14,7 +14,7 @@ bool MemoryChunkReader::open(PyObject* stream)
         PyErr_SetString(PyExc_SystemError, "negative stream position");
         return false;
     }
-    contents_ = Ref::consume(PyObject_CallMethod(stream, "getvalue", nullptr));
+    contents_ = call_method(stream, names_.getvalue);
     if (!contents_ || !view_.acquire(contents_.get(), PyBUF_SIMPLE)) return false;
     source_.emplace(ByteSpan{view_.data(), static_cast<size_t>(view_.size())}, static_cast<uint64_t>(start));
     return true;
@@ -31,7 +31,8 @@ bool MemoryChunkReader::finish(PyObject* stream)
 {
     // Never past PY_SSIZE_T_MAX: the position only moves over bytes that exist.
     const Py_ssize_t position = source_ ? static_cast<Py_ssize_t>(source_->position()) : 0;
-    return cleanup_call(stream, "seek", "n", position);
+    Ref at = Ref::consume(PyLong_FromSsize_t(position));
+    return at && cleanup_call(stream, names_.seek, at.get());
 }
 
 }  // namespace qv::png

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "codec/png/chunk_parser.hpp"
+#include "interop/host_names.hpp"
 #include "interop/ref.hpp"
 
 #include <optional>
@@ -15,6 +16,7 @@ namespace qv::png {
 
 class MemoryChunkReader {
 public:
+    explicit MemoryChunkReader(const HostNames& names) : names_(names) {}
     // Starts at the stream's current position. False with the error set.
     bool open(PyObject* stream);
     // The source over the contents (after a successful open).
@@ -27,6 +29,7 @@ public:
     bool finish(PyObject* stream);
 
 private:
+    const HostNames& names_;
     Ref contents_;  // the stream's getvalue(): immutable bytes
     BufferView view_;
     std::optional<MemorySource> source_;
