@@ -4,8 +4,8 @@
 #include "codec/limits.hpp"
 #include "codec/png/filters.hpp"
 #include "codec/png/rgba_rows.hpp"
-#include "codec/png/spare_room.hpp"
 #include "codec/png/row_pair_kernels.hpp"
+#include "codec/png/spare_room.hpp"
 #include "codec/png/unfilter_kernels.hpp"
 
 #include <cstring>
