@@ -40,7 +40,8 @@ inline constexpr int64_t kBmpSplitAbove = int64_t{128} << 10;
 
 // Decoding in one go, RGBA rows hand the room they leave in the pixel buffer back to the
 // system once their alpha plane has grown this much past what was handed back (so that the
-// open stays within its outputs, the compressed data and 2 MB), in blocks of this size.
+// open stays within its outputs, the compressed data and 2 MB), in blocks of this size; spare
+// room smaller than a block stays with the pixel buffer.
 inline constexpr size_t kAlphaAllowance = 1u << 20;
 inline constexpr size_t kReleaseBlock = 256u << 10;
 // The scanline encoder gathers lines narrower than this into blocks of about this many bytes,

@@ -1,5 +1,6 @@
 #include "image/decoded_result.hpp"
 
+#include "codec/limits.hpp"
 #include "codec/page_release.hpp"
 
 #include <utility>
@@ -59,10 +60,11 @@ Status ByteArrayOutputs::finish(const OutputSizes& sizes)
 {
     // Cut back by less than half, a bytearray keeps its allocation (only its length changes),
     // so the pages past the pixels go back to the system. They are released while they are
-    // certainly the buffer's own: a larger cut reallocates it. (Reallocating every cut would
-    // give the address space back too, but costs more than it saves: the allocator then tends
-    // to serve the next image of that size with fresh pages.)
-    if (sizes.pixels_capacity > sizes.pixels + 1) {
+    // certainly the buffer's own: a larger cut reallocates it. Less room than a release block
+    // stays: its pages would cost more in faults, when the allocator hands the memory to the
+    // next image, than they are worth. (Reallocating every cut would give the address space
+    // back too, but costs more still: the next image of that size then gets fresh pages.)
+    if (sizes.pixels_capacity - sizes.pixels >= limits::kReleaseBlock) {
         release_pages(storage_of(pixels) + sizes.pixels + 1, sizes.pixels_capacity - sizes.pixels - 1);
     }
     if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(sizes.pixels)) < 0) return Status::of(Code::kHostError);
