@@ -35,7 +35,8 @@ public:
         uint8_t* unread = data_ + rows_done * scanline_pitch_;
         uint8_t* from = count_ == 0 ? placed_end : ranges_[(first_ + count_ - 1) % kRanges].end;
         if (from < placed_end) from = placed_end;
-        if (unread <= from) return;
+        // A block at a time: a call per row once behind would cost more than the memory.
+        if (unread <= from || static_cast<size_t>(unread - from) < limits::kReleaseBlock) return;
         if (static_cast<size_t>(unread - from) > wanted) from = unread - wanted;
         if (count_ == kRanges) return;  // never at these block sizes; the room then stays resident
         const MutableByteSpan released = release_pages(from, static_cast<size_t>(unread - from));
