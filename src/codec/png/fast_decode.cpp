@@ -46,16 +46,17 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
     const auto row_length = static_cast<size_t>(layout.row_length());
     const auto inflated = static_cast<size_t>(layout.inflated_size());
     const bool rgba = layout.bytes_per_pixel == 4;
+    // Rows are rebuilt through two small buffers; the previous row stays in the other one.
+    std::unique_ptr<uint8_t[]> rows(new (std::nothrow) uint8_t[2 * row_length + 1]);
+    if (!rows) return FastDecode::kNotTaken;
     uint8_t* data = targets.rgb;
     if (!fast_inflate_exact(stream, {data, inflated})) return FastDecode::kNotTaken;
     joined.reset();
 
     // Row y's filtered bytes start at y * (row_length + 1) + 1, its RGB pixels at y * width * 3:
     // each row is rebuilt into a small buffer and copied or split to its place, which lies
-    // wholly before the rows still to be read. The previous row stays in the other buffer.
+    // wholly before the rows still to be read.
     SpareRoom spare(data, width * 3, row_length + 1, width);
-    std::unique_ptr<uint8_t[]> rows(new (std::nothrow) uint8_t[2 * row_length + 1]);
-    if (!rows) return FastDecode::kNotTaken;
     uint8_t* current = rows.get();
     uint8_t* previous = rows.get() + row_length;
     auto place = [&](size_t y, const uint8_t* row) {

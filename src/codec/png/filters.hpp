@@ -289,12 +289,7 @@ inline void filter_row_blocks(const uint8_t* src, const uint8_t* prev, size_t le
 inline void filter_row(int type, const uint8_t* raw, const uint8_t* prev, size_t length, size_t bpp, uint8_t* out,
                        KernelPath path = chosen_kernel_path())
 {
-#if QV_KERNEL_DISPATCH
-    if (path > kBestKernelPath) {
-        if (const WideKernels* wide = wide_kernels(path)) return wide->filter_row(type, raw, prev, length, bpp, out);
-        path = kBestKernelPath;
-    }
-#endif
+    if (handed_to_unit(path, [&](const auto& unit) { unit.filter_row(type, raw, prev, length, bpp, out); })) return;
     simd::with_kernel_path(path, [&](auto ops) {
         using Ops = decltype(ops);
         if constexpr (simd::kIsScalar<Ops>) {

@@ -93,6 +93,26 @@ const WideKernels* wide_kernels(KernelPath path);
 inline constexpr KernelPath chosen_kernel_path() { return kBestKernelPath; }
 #endif
 
+// Hands a call on `path` to the kernel unit that has it, when this code's own kernels are
+// narrower: true when `call(const WideKernels&)` ran. Otherwise `path` is cut to what is built
+// here. Kernel units themselves (and builds without them) never hand on.
+template <typename Call>
+inline bool handed_to_unit(KernelPath& path, Call&& call)
+{
+#if QV_KERNEL_DISPATCH
+    if (path <= kBestKernelPath) return false;
+    if (const WideKernels* wide = wide_kernels(path)) {
+        call(*wide);
+        return true;
+    }
+    path = kBestKernelPath;
+#else
+    (void)path;
+    (void)call;
+#endif
+    return false;
+}
+
 // Whether `path` runs here, in this unit's code or in a kernel translation unit. A path
 // that does not runs the widest one below it that does.
 inline bool kernel_path_supported(KernelPath path) { return path <= chosen_kernel_path(); }

@@ -93,12 +93,7 @@ inline void join_rgba_row(const uint8_t* rgb, const uint8_t* alpha, size_t width
 inline void split_rgba_row(const uint8_t* rgba, size_t width, uint8_t* rgb, uint8_t* alpha,
                            KernelPath path = chosen_kernel_path())
 {
-#if QV_KERNEL_DISPATCH
-    if (path > kBestKernelPath) {
-        if (const WideKernels* wide = wide_kernels(path)) return wide->split_rgba_row(rgba, width, rgb, alpha);
-        path = kBestKernelPath;
-    }
-#endif
+    if (handed_to_unit(path, [&](const auto& unit) { unit.split_rgba_row(rgba, width, rgb, alpha); })) return;
 #if defined(__SSSE3__)
     if (path >= KernelPath::kSsse3) return kernels::split_rgba_row(rgba, width, rgb, alpha);
 #endif
@@ -109,12 +104,7 @@ inline void split_rgba_row(const uint8_t* rgba, size_t width, uint8_t* rgb, uint
 inline void join_rgba_row(const uint8_t* rgb, const uint8_t* alpha, size_t width, uint8_t* rgba,
                           KernelPath path = chosen_kernel_path())
 {
-#if QV_KERNEL_DISPATCH
-    if (path > kBestKernelPath) {
-        if (const WideKernels* wide = wide_kernels(path)) return wide->join_rgba_row(rgb, alpha, width, rgba);
-        path = kBestKernelPath;
-    }
-#endif
+    if (handed_to_unit(path, [&](const auto& unit) { unit.join_rgba_row(rgb, alpha, width, rgba); })) return;
 #if defined(__SSSE3__)
     if (path >= KernelPath::kSsse3) return kernels::join_rgba_row(rgb, alpha, width, rgba);
 #endif

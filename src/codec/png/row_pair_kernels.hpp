@@ -98,14 +98,11 @@ inline void reconstruct_pair(int type0, int type1, const uint8_t* f0, const uint
                              KernelPath path = chosen_kernel_path())
 {
     if (length == 0 || type0 > kMaxFilterType || type1 > kMaxFilterType) return;
-#if QV_KERNEL_DISPATCH
-    if (path > kBestKernelPath) {
-        if (const WideKernels* wide = wide_kernels(path)) {
-            return wide->reconstruct_pair(type0, type1, f0, f1, prev0, length, bpp, out0, out1);
-        }
-        path = kBestKernelPath;
+    if (handed_to_unit(path, [&](const auto& unit) {
+            unit.reconstruct_pair(type0, type1, f0, f1, prev0, length, bpp, out0, out1);
+        })) {
+        return;
     }
-#endif
     simd::with_kernel_path(path, [&](auto ops) {
         using Ops = decltype(ops);
 #if defined(__SSE2__)

@@ -54,14 +54,9 @@ inline void unfilter_pixels(const uint8_t* filtered, const uint8_t* prev, size_t
 inline void reconstruct_row(int type, const uint8_t* filtered, const uint8_t* prev, size_t length, size_t bpp,
                             uint8_t* recon, KernelPath path = chosen_kernel_path())
 {
-#if QV_KERNEL_DISPATCH
-    if (path > kBestKernelPath) {
-        if (const WideKernels* wide = wide_kernels(path)) {
-            return wide->reconstruct_row(type, filtered, prev, length, bpp, recon);
-        }
-        path = kBestKernelPath;
+    if (handed_to_unit(path, [&](const auto& unit) { unit.reconstruct_row(type, filtered, prev, length, bpp, recon); })) {
+        return;
     }
-#endif
     simd::with_kernel_path(path, [&](auto ops) {
         using Ops = decltype(ops);
         if constexpr (simd::kIsScalar<Ops>) {
