@@ -1,8 +1,8 @@
 // Reading an uncompressed 24-bit BMP with a BITMAPINFOHEADER into the decoder result: the
 // stream's reads and seeks here, every check and the row placing in the core.
 #include "bmp/bmp_api.hpp"
-#include "image/decoded_result.hpp"
 #include "codec/bmp/bmp_reader.hpp"
+#include "interop/decoded_result.hpp"
 #include "interop/status_error.hpp"
 
 #include <algorithm>

@@ -3,8 +3,8 @@
 // built in memory first, so a refused image never leaves a damaged file at the path.
 #include "bmp/bmp_api.hpp"
 #include "codec/bmp/bmp_writer.hpp"
-#include "image/module_state.hpp"
 #include "interop/ints.hpp"
+#include "interop/module_state.hpp"
 #include "interop/output_file.hpp"
 #include "interop/status_error.hpp"
 

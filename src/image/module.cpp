@@ -1,8 +1,8 @@
 // The module's entry point and body: the class, the host modules and names it binds, its
 // constants, and the table of every callable it exposes.
 #include "bmp/bmp_api.hpp"
-#include "image/module_state.hpp"
 #include "image/simple_image.hpp"
+#include "interop/module_state.hpp"
 #include "png/png_api.hpp"
 
 namespace qv {

@@ -1,10 +1,10 @@
 // Opening: SimpleImage.open(source) and the format dispatch SimpleImage._streamToImage(stream).
 #include "bmp/bmp_api.hpp"
-#include "image/decoded_result.hpp"
-#include "image/module_state.hpp"
 #include "image/simple_image.hpp"
+#include "interop/decoded_result.hpp"
 #include "interop/errors.hpp"
 #include "interop/host_file.hpp"
+#include "interop/module_state.hpp"
 #include "interop/unpack.hpp"
 #include "png/png_api.hpp"
 

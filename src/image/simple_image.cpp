@@ -2,7 +2,7 @@
 
 #include "interop/errors.hpp"
 #include "interop/ints.hpp"
-#include "image/module_state.hpp"
+#include "interop/module_state.hpp"
 
 namespace qv {
 

@@ -1,6 +1,6 @@
 #include "interop/status_error.hpp"
 
-#include "image/module_state.hpp"
+#include "interop/module_state.hpp"
 
 namespace qv {
 

@@ -3,7 +3,7 @@
 // lengths of the kept IDAT records and written, all pieces together, where the first IDAT
 // record stood (at the end when there was none).
 #include "codec/png/kept_header.hpp"
-#include "image/module_state.hpp"
+#include "interop/module_state.hpp"
 #include "interop/status_error.hpp"
 #include "interop/unpack.hpp"
 #include "png/chunk_writer.hpp"

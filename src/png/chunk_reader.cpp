@@ -1,8 +1,8 @@
 #include "png/chunk_reader.hpp"
 
 #include "codec/limits.hpp"
-#include "image/module_state.hpp"
 #include "interop/host_names.hpp"
+#include "interop/module_state.hpp"
 #include "interop/status_error.hpp"
 #include "interop/without_gil.hpp"
 #include "png/png_api.hpp"

@@ -1,7 +1,7 @@
 #include "png/chunk_writer.hpp"
 
 #include "codec/limits.hpp"
-#include "image/module_state.hpp"
+#include "interop/module_state.hpp"
 #include "interop/status_error.hpp"
 #include "interop/without_gil.hpp"
 

@@ -2,7 +2,7 @@
 // stream's chunks (read from memory for a plain io.BytesIO), with the chunk records built as
 // Python tuples as each chunk comes and the image decoded into new bytearrays.
 #include "codec/png/png_decoder.hpp"
-#include "image/module_state.hpp"
+#include "interop/module_state.hpp"
 #include "interop/status_error.hpp"
 #include "png/chunk_reader.hpp"
 #include "png/memory_chunk_reader.hpp"

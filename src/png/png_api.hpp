@@ -1,7 +1,7 @@
 // The PNG codec as the rest of the module sees it.
 #pragma once
 
-#include "image/decoded_result.hpp"
+#include "interop/decoded_result.hpp"
 #include "interop/function.hpp"
 
 namespace qv {

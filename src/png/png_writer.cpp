@@ -1,8 +1,8 @@
 // _writePng: a minimal PNG (signature, IHDR, one IDAT holding the whole compressed stream,
 // IEND). Everything is checked, packed and compressed before the file is opened, so a
 // refused image never damages an existing file.
-#include "image/module_state.hpp"
 #include "codec/png/image_header.hpp"
+#include "interop/module_state.hpp"
 #include "interop/status_error.hpp"
 #include "png/chunk_writer.hpp"
 #include "png/compressed_image.hpp"

@@ -1,4 +1,4 @@
-#include "image/decoded_result.hpp"
+#include "interop/decoded_result.hpp"
 
 #include "codec/limits.hpp"
 #include "codec/page_release.hpp"
