@@ -5,6 +5,7 @@
 #include "interop/ints.hpp"
 #include "interop/status_error.hpp"
 #include "interop/without_gil.hpp"
+#include "png/save_threads.hpp"
 
 namespace qv::png {
 
@@ -86,7 +87,7 @@ Ref compress_image(PyObject* module, const ImageArgs& image)
     scan.width = static_cast<uint32_t>(image.width);
     scan.height = image.height > 0 ? static_cast<uint32_t>(image.height) : 0;
 
-    ScanlineDeflater deflater(scan);
+    ScanlineDeflater deflater(scan, save_threads());
     Status status = encode_status(deflater.init());
     if (!status.ok()) return raise_status(module, status), Ref{};
     if (deflater.capacity() > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Ref::consume(PyErr_NoMemory());

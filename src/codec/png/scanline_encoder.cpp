@@ -1,6 +1,9 @@
 #include "codec/png/scanline_encoder.hpp"
 
+#include "codec/deflate/exact_check.hpp"
+#include "codec/deflate/exact_deflate.hpp"
 #include "codec/limits.hpp"
+#include "codec/png/filtered_rows.hpp"
 #include "codec/png/filters.hpp"
 #include "codec/png/rgba_rows.hpp"
 
@@ -16,6 +19,8 @@ namespace {
 
 constexpr int kWindowBits = 15;
 constexpr int kMemLevel = 8;
+// Below this the library is as quick, and the first save need not check the exact deflater.
+constexpr uint64_t kExactFrom = 64 * 1024;
 
 size_t bytes_per_pixel(const ScanlineImage& image) { return image.alpha != nullptr ? 4 : 3; }
 
@@ -51,7 +56,7 @@ EncodeResult ScanlineDeflater::init()
     if (rc == Z_MEM_ERROR) return {EncodeStatus::kOutOfMemory};
     if (rc != Z_OK) return {EncodeStatus::kZlibError, rc};
     started_ = true;
-    capacity_ = deflateBound(&stream_, static_cast<uLong>(raw_size));
+    capacity_ = deflateBound(&stream_, static_cast<uLong>(raw_size)) + deflate::kOutputSlack;
     return {};
 }
 
@@ -68,7 +73,7 @@ int ScanlineDeflater::feed(const uint8_t* data, size_t size, int flush)
             const size_t room = static_cast<size_t>(out_end_ - stream_.next_out);
             if (room == 0) return Z_BUF_ERROR;  // beyond deflateBound: cannot happen
             stream_.avail_out = clamp_uint(room);
-            const int rc = deflate(&stream_, mode);
+            const int rc = ::deflate(&stream_, mode);
             if (rc == Z_STREAM_END) return rc;
             if (rc != Z_OK) return rc;
             if (mode != Z_FINISH && stream_.avail_in == 0) break;
@@ -80,6 +85,21 @@ int ScanlineDeflater::feed(const uint8_t* data, size_t size, int flush)
 EncodeResult ScanlineDeflater::run(uint8_t* out)
 {
     if (!started_) return {EncodeStatus::kZlibError, Z_STREAM_ERROR};
+    if (const int bad = first_bad_filter(image_); bad >= 0) return {EncodeStatus::kBadFilter, bad};
+    const FilteredRows rows(image_);
+    if (rows.size() < kExactFrom || rows.size() > deflate::kMaxExactInput || !deflate::exact_deflate_agrees_with_zlib()) {
+        return run_zlib(out);
+    }
+    deflate::ExactOptions options;
+    options.threads = threads_;
+    const size_t size = deflate::exact_deflate(rows, options, out, static_cast<size_t>(capacity_));
+    if (size == 0) return {EncodeStatus::kOutOfMemory};
+    return {EncodeStatus::kOk, 0, size};
+}
+
+// The library's own stream, fed row block by row block.
+EncodeResult ScanlineDeflater::run_zlib(uint8_t* out)
+{
     out_end_ = out + capacity_;
     stream_.next_out = out;
 

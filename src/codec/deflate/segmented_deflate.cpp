@@ -1,0 +1,411 @@
+#include "codec/deflate/segmented_deflate.hpp"
+
+#include "codec/deflate/block_writer.hpp"
+#include "codec/deflate/lazy_parser.hpp"
+#include "codec/deflate/work_team.hpp"
+#include "codec/deflate/zlib_stream.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace qv::deflate {
+
+namespace {
+
+// A parse that takes up another parse's state past a cut, until it meets the later segment's
+// own parse.
+struct Join {
+    std::vector<Token> tokens;  // up to and including the match where it met
+    bool met = false;
+    size_t resume_at = 0;       // the later segment's tokens from here on follow the meeting
+    ParseState end_state;       // where it stopped when it did not meet
+    std::unique_ptr<LazyParser> parser;  // ... and the parser, to go on with
+    bool has_final = false;     // at the end of the data: the byte still waiting
+    Token final_literal = 0;
+};
+
+struct Segment {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    std::unique_ptr<uint8_t[]> bytes;  // from bytes_start to view_end, then kReadAhead more
+    uint64_t bytes_start = 0;
+    uint64_t view_end = 0;
+    std::unique_ptr<Token[]> tokens;  // this segment's own parse, from `start`
+    size_t token_count = 0;
+    ParseState end_state;       // where it stopped: the first position at or past `end`
+    bool has_final = false;
+    Token final_literal = 0;
+    uint32_t adler = 1;
+    std::unique_ptr<LazyParser> parser;  // left where it stopped, for the join into the next segment
+    Join join;                  // the previous segment's parse going on into this one
+
+    DataView view(uint64_t total) const
+    {
+        DataView v;
+        v.bytes = bytes.get();
+        v.start = bytes_start;
+        v.end = view_end;
+        v.tail = view_end == total ? bytes.get() + (total - bytes_start) : nullptr;
+        return v;
+    }
+};
+
+struct Block {
+    std::vector<Token> tokens;
+    uint64_t start = 0;  // the bytes it covers
+    uint64_t end = 0;
+    uint64_t flushed_at = 0;  // the position being decided when the reference flushes it
+    bool last = false;
+    BlockPlan plan;
+    uint64_t bit_offset = 0;
+    std::vector<uint8_t> bits;  // the block coded from bit_offset % 8 of its first byte
+};
+
+// The bytes a token covers, without a branch so that sums over many tokens vectorise.
+inline uint32_t covers(Token t)
+{
+    const uint32_t is_match = (t >> 8) != 0;
+    return 1 + is_match * ((t & 0xff) + kMinMatch - 1);
+}
+
+uint64_t covered(const Token* tokens, size_t count)
+{
+    uint64_t sum = 0;
+    for (size_t i = 0; i < count; ++i) sum += covers(tokens[i]);
+    return sum;
+}
+
+class SegmentedDeflater {
+public:
+    SegmentedDeflater(const Input& input, int threads, uint64_t segment_size, uint8_t* out)
+        : input_(input), total_(input.size()), team_(threads), out_(out)
+    {
+        segment_size_ = std::max<uint64_t>(segment_size, 1);
+        segment_count_ = std::max<uint64_t>(1, total_ / segment_size_);  // the last one takes the rest
+        wave_ = static_cast<size_t>(4 * team_.size());
+    }
+
+    size_t run()
+    {
+        write_header(out_);
+        bit_offset_ = 16;
+        block_.reserve(kBlockSymbols);
+        for (uint64_t first = 0; first < segment_count_; first += wave_) {
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(wave_, segment_count_ - first));
+            wave_segments_.clear();
+            wave_segments_.resize(count);
+            team_.for_each(count, [&](size_t i) { parse_segment(first + i, wave_segments_[i]); });
+            team_.for_each(count, [&](size_t i) {
+                const uint64_t k = first + i;
+                if (k > 0 && carry_ready(i)) {
+                    if (i > 0) {
+                        Segment& before = wave_segments_[i - 1];
+                        join(before.end_state, std::move(before.parser), wave_segments_[i], wave_segments_[i].join);
+                    } else {
+                        join(previous_end_, std::move(previous_parser_), wave_segments_[i], wave_segments_[i].join);
+                    }
+                }
+            });
+            if (!merge(first)) return 0;
+            previous_end_ = wave_segments_.back().end_state;
+            previous_parser_ = std::move(wave_segments_.back().parser);
+            write_blocks();
+        }
+        finish_blocks();
+        write_blocks();
+        return write_trailer(out_, bit_offset_, adler_);
+    }
+
+private:
+    uint64_t segment_start(uint64_t k) const { return k * segment_size_; }
+    uint64_t segment_end(uint64_t k) const { return k + 1 == segment_count_ ? total_ : (k + 1) * segment_size_; }
+
+    // The join of the wave's first segment starts from the last wave's state, which is only
+    // the right one when the last wave ended on its own parse.
+    bool carry_ready(size_t i) const { return i > 0 || !carrying_; }
+
+    // Reads the segment's bytes (with the 32 KiB before it and the lookahead after it) and
+    // parses them from a fresh start.
+    void parse_segment(uint64_t k, Segment& s)
+    {
+        s.start = segment_start(k);
+        s.end = segment_end(k);
+        s.bytes_start = s.start - std::min<uint64_t>(s.start, kHistory);
+        s.view_end = std::min(total_, s.end + kMinLookahead);
+        const auto size = static_cast<size_t>(s.view_end - s.bytes_start);
+        s.bytes.reset(new (std::nothrow) uint8_t[size + kReadAhead]);
+        std::unique_ptr<LazyParser> parser(new (std::nothrow) LazyParser);
+        // At most one token a position, and the parse may decide a few positions past the end.
+        const size_t room = static_cast<size_t>(s.end - s.start) + kMinLookahead;
+        s.tokens.reset(new (std::nothrow) Token[room]);
+        if (!s.bytes || !parser || !s.tokens) {
+            failed_ = true;
+            return;
+        }
+        input_.read(s.bytes_start, size, s.bytes.get());
+        std::memset(s.bytes.get() + size, 0, kReadAhead);
+        const uint8_t* own = s.bytes.get() + (s.start - s.bytes_start);
+        s.adler = static_cast<uint32_t>(adler32_z(1, own, static_cast<size_t>(s.end - s.start)));
+
+        const DataView view = s.view(total_);
+        parser->restart(s.start, total_);
+        parser->insert_history(view, s.bytes_start, s.start);
+        const bool last = s.end == total_;
+        s.token_count = parser->run(view, last ? UINT64_MAX : s.end, s.tokens.get(), room);
+        if (last) s.has_final = take_final(*parser, view, &s.final_literal);
+        s.end_state = parser->state();
+        s.parser = std::move(parser);
+    }
+
+    static bool take_final(LazyParser& parser, const DataView& view, Token* token)
+    {
+        return parser.finish(view, token) == 1;
+    }
+
+    // Goes on from `state` (a parse that reached this segment) until it stands right after a
+    // match where this segment's own parse does too, or this segment ends. `going_on` is the
+    // parser that stopped at `state`, whose chains hold what is needed; without it a new one is
+    // filled with the 32 KiB before `state`.
+    void join(const ParseState& state, std::unique_ptr<LazyParser> going_on, const Segment& s, Join& j)
+    {
+        j = Join{};
+        const uint64_t from = state.position;
+        // Where the later parse can be met: right after one of its matches, or at its start.
+        size_t cursor = 0;
+        uint64_t cursor_end = s.start;  // the end of the token before `cursor`
+        bool cursor_clean = true;       // ... and whether that token is a match (or it is the start)
+        auto meets = [&](uint64_t position) {
+            while (cursor < s.token_count && cursor_end < position) {
+                cursor_clean = !is_literal(s.tokens[cursor]);
+                cursor_end += covers(s.tokens[cursor]);
+                ++cursor;
+            }
+            return cursor_end == position && cursor_clean;
+        };
+        if (state.clean() && meets(from)) {
+            j.met = true;
+            j.resume_at = cursor;
+            return;
+        }
+        const DataView view = s.view(total_);
+        std::unique_ptr<LazyParser> parser = std::move(going_on);
+        if (!parser) {
+            parser.reset(new (std::nothrow) LazyParser);
+            if (!parser) {
+                failed_ = true;
+                return;
+            }
+            parser->restart(from, total_);
+            parser->insert_history(view, from - std::min<uint64_t>(from, kHistory), from);
+            parser->resume(state);
+        }
+        const bool last = s.end == total_;
+        const uint64_t stop = last ? UINT64_MAX : s.end;
+        uint64_t position = state.pending ? from - 1 : from;  // where its next token starts
+        // Large enough for long stretches of repeats (see LazyParser::repeat_period) at once.
+        constexpr size_t kBatch = 16384;
+        std::unique_ptr<Token[]> batch(new (std::nothrow) Token[kBatch]);
+        if (!batch) {
+            failed_ = true;
+            return;
+        }
+        for (;;) {
+            const size_t got = parser->run(view, stop, batch.get(), kBatch);
+            for (size_t i = 0; i < got; ++i) {
+                position += covers(batch[i]);
+                if (!is_literal(batch[i]) && meets(position)) {
+                    if (!append(j.tokens, batch.get(), i + 1)) return;
+                    j.met = true;
+                    j.resume_at = cursor;
+                    return;
+                }
+            }
+            if (!append(j.tokens, batch.get(), got)) return;
+            if (got < kBatch) break;  // stopped at the cut or the end
+        }
+        if (last) j.has_final = take_final(*parser, view, &j.final_literal);
+        j.end_state = parser->state();
+        j.parser = std::move(parser);
+    }
+
+    bool append(std::vector<Token>& to, const Token* tokens, size_t count)
+    {
+        try {
+            to.insert(to.end(), tokens, tokens + count);
+            return true;
+        } catch (const std::bad_alloc&) {
+            failed_ = true;
+            return false;
+        }
+    }
+
+    // Puts the wave's parses together in order and cuts the tokens into blocks.
+    bool merge(uint64_t first)
+    {
+        if (failed_) return false;
+        for (size_t i = 0; i < wave_segments_.size(); ++i) {
+            Segment& s = wave_segments_[i];
+            adler_ = static_cast<uint32_t>(adler32_combine(adler_, s.adler, static_cast<z_off_t>(s.end - s.start)));
+            if (first + i == 0) {
+                take(s.tokens.get(), s.token_count);
+                carrying_ = false;
+                if (s.has_final) final_literal(s.final_literal);
+                continue;
+            }
+            if (i == 0 && carrying_) {
+                join(carry_, std::move(carry_parser_), s, s.join);  // the last wave ended in a parse that had not met
+                if (failed_) return false;
+            }
+            const Join& j = s.join;
+            take(j.tokens.data(), j.tokens.size());
+            if (j.met) {
+                take(s.tokens.get() + j.resume_at, s.token_count - j.resume_at);
+                carrying_ = false;
+                if (s.has_final) final_literal(s.final_literal);
+                continue;
+            }
+            if (j.has_final) final_literal(j.final_literal);
+            carrying_ = true;
+            carry_ = j.end_state;
+            carry_parser_ = std::move(s.join.parser);
+            if (i + 1 < wave_segments_.size()) {
+                Segment& next = wave_segments_[i + 1];
+                // The join made in parallel started from the wrong state.
+                join(carry_, std::move(carry_parser_), next, next.join);
+                if (failed_) return false;
+                carrying_ = false;  // next.join is now the one that holds
+                // `next` is handled on the next trip with its corrected join.
+            }
+        }
+        return !failed_;
+    }
+
+    // Tokens of the final parse in order: full blocks are cut off as they fill.
+    void take(const Token* tokens, size_t count)
+    {
+        while (count > 0) {
+            const size_t room = kBlockSymbols - block_.size();
+            const size_t n = std::min(room, count);
+            const uint64_t before = block_end_;
+            block_.insert(block_.end(), tokens, tokens + n);
+            block_end_ += covered(tokens, n);
+            tokens += n;
+            count -= n;
+            if (block_.size() == kBlockSymbols) {
+                const uint64_t last_start = block_end_ - covers(block_.back());
+                (void)before;
+                cut_block(last_start + 1, false);
+            }
+        }
+    }
+
+    void final_literal(Token t) { final_ = t, has_final_ = true; }
+
+    void cut_block(uint64_t flushed_at, bool last)
+    {
+        blocks_.emplace_back();
+        Block& b = blocks_.back();
+        b.tokens.swap(block_);
+        b.start = block_start_;
+        b.end = block_end_;
+        b.flushed_at = flushed_at;
+        b.last = last;
+        block_.clear();
+        block_.reserve(kBlockSymbols);
+        block_start_ = block_end_;
+    }
+
+    void finish_blocks()
+    {
+        if (has_final_) {
+            block_.push_back(final_);
+            block_end_ += 1;
+        }
+        cut_block(total_, true);
+    }
+
+    // Codes the blocks cut so far: codes built and sizes known in parallel, their places in
+    // the stream one after another, then each coded at its place in parallel.
+    void write_blocks()
+    {
+        team_.for_each(blocks_.size(), [&](size_t i) {
+            Block& b = blocks_[i];
+            const bool storable = b.start >= window_start(b.flushed_at, total_);
+            plan_block(b.tokens.data(), b.tokens.size(), storable, static_cast<size_t>(b.end - b.start), b.last, &b.plan);
+        });
+        for (Block& b : blocks_) {
+            b.bit_offset = bit_offset_;
+            bit_offset_ += b.plan.bits_at(bit_offset_);
+        }
+        team_.for_each(blocks_.size(), [&](size_t i) { code_block(blocks_[i]); });
+        for (Block& b : blocks_) place(b);
+        blocks_.clear();
+    }
+
+    void code_block(Block& b)
+    {
+        const auto lead = static_cast<int>(b.bit_offset % 8);
+        const uint64_t bits = b.plan.bits_at(b.bit_offset);
+        std::vector<uint8_t> stored;
+        if (b.plan.type == BlockType::kStored) {
+            stored.resize(static_cast<size_t>(b.end - b.start));
+            input_.read(b.start, stored.size(), stored.data());
+        }
+        b.bits.assign(static_cast<size_t>((lead + bits + 7) / 8 + kOutputSlack), 0);
+        BitWriter writer(b.bits.data(), lead);
+        deflate::write_block(b.plan, stored.data(), writer);
+        writer.flush();
+    }
+
+    void place(const Block& b)
+    {
+        const uint64_t end = b.bit_offset + b.plan.bits_at(b.bit_offset);
+        const size_t first = static_cast<size_t>(b.bit_offset / 8);
+        const size_t bytes = static_cast<size_t>((end + 7) / 8) - first;
+        if (b.bit_offset % 8 == 0) {
+            out_[first] = b.bits[0];
+        } else {
+            out_[first] |= b.bits[0];
+        }
+        if (bytes > 1) std::memcpy(out_ + first + 1, b.bits.data() + 1, bytes - 1);
+    }
+
+    const Input& input_;
+    uint64_t total_;
+    WorkTeam team_;
+    uint8_t* out_;
+    uint64_t segment_size_ = 0;
+    uint64_t segment_count_ = 0;
+    size_t wave_ = 0;
+    std::vector<Segment> wave_segments_;
+    ParseState previous_end_;  // the last wave's last own parse, where it stopped
+    std::unique_ptr<LazyParser> previous_parser_;
+    bool carrying_ = false;    // the last wave ended in a join that had not met
+    ParseState carry_;
+    std::unique_ptr<LazyParser> carry_parser_;
+    std::vector<Token> block_;  // the open block
+    uint64_t block_start_ = 0;
+    uint64_t block_end_ = 0;
+    bool has_final_ = false;
+    Token final_ = 0;
+    std::vector<Block> blocks_;
+    uint64_t bit_offset_ = 0;
+    uint32_t adler_ = 1;
+    std::atomic<bool> failed_{false};
+};
+
+}  // namespace
+
+size_t segmented_deflate(const Input& input, int threads, uint64_t segment_size, uint8_t* out, size_t)
+{
+    SegmentedDeflater deflater(input, threads, segment_size, out);
+    return deflater.run();
+}
+
+}  // namespace qv::deflate
