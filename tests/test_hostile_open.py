@@ -267,6 +267,49 @@ def test_pixel_access_with_arguments_that_change_the_image(name, call, capsys, m
     assert img._pixels == bytearray()
 
 
+
+# On 3.11 any allocation of a Python object can run the collector, and a finalizer there can
+# replace the image's buffers in the middle of a call. What a call returns must come from the
+# buffers as they were or as they became, never from freed memory (which the debug allocator
+# of -X dev fills with 0xDD). Each buffer the finalizer stores holds one value below 200.
+BUFFERS_REPLACED_BY_COLLECTOR = """
+import gc
+from Quorvex.simpleImage_ext import SimpleImage
+W, H = 4, 3
+img = SimpleImage(W, H, bytearray(W * H * 3), bytearray(W * H))
+swaps = 0
+
+class Swap:  # garbage in a cycle: only the collector frees it
+    def __init__(self):
+        self.cycle = self
+
+    def __del__(self):
+        global swaps
+        swaps += 1
+        img._pixels = bytearray([swaps % 200]) * (W * H * 3)
+        img._alpha = bytearray([swaps % 200]) * (W * H)
+        Swap()
+
+CALLS = {  # the call, and the byte strings its result holds
+    "getPixel": (lambda: img.getPixel((1, 2)), lambda rgb: [bytes(rgb)]),
+    "getPixel, bool coordinates": (lambda: img.getPixel((True, False)), lambda rgb: [bytes(rgb)]),
+    "copy": (img.copy, lambda c: [c._pixels, c._alpha]),
+    "buffer export": (lambda: memoryview(img), lambda view: [view.tobytes()]),
+}
+call, parts = CALLS[sys.argv[2]]
+Swap()
+gc.set_threshold(1)
+results = [call() for _ in range(3000)]  # all kept: no tuple comes from a free list
+gc.set_threshold(700)
+bad = [list(p) for r in results for p in parts(r) if len(set(p)) != 1 or p[0] >= 200]
+report({"swapped": swaps > 100, "bad": bad[:5]})
+"""
+
+
+@pytest.mark.parametrize("call", ["getPixel", "getPixel, bool coordinates", "copy", "buffer export"])
+def test_buffers_replaced_by_a_collection_inside_the_call(call):
+    assert run_isolated(BUFFERS_REPLACED_BY_COLLECTOR, call).value == {"swapped": True, "bad": []}
+
 # ---- floods of cheap chunks -------------------------------------------------------------
 
 def flood(kind, count):
