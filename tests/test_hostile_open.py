@@ -267,7 +267,6 @@ def test_pixel_access_with_arguments_that_change_the_image(name, call, capsys, m
     assert img._pixels == bytearray()
 
 
-
 # On 3.11 any allocation of a Python object can run the collector, and a finalizer there can
 # replace the image's buffers in the middle of a call. What a call returns must come from the
 # buffers as they were or as they became, never from freed memory (which the debug allocator
@@ -309,6 +308,7 @@ report({"swapped": swaps > 100, "bad": bad[:5]})
 @pytest.mark.parametrize("call", ["getPixel", "getPixel, bool coordinates", "copy", "buffer export"])
 def test_buffers_replaced_by_a_collection_inside_the_call(call):
     assert run_isolated(BUFFERS_REPLACED_BY_COLLECTOR, call).value == {"swapped": True, "bad": []}
+
 
 # ---- floods of cheap chunks -------------------------------------------------------------
 
@@ -651,9 +651,10 @@ def one_run(result_fd):
     os.mkfifo(fifo)
     image = SimpleImage(2, 2, bytes(12))
     call, release = lambda: SimpleImage._streamToImage(Stream(PNG)), lambda: os.write(wake_w, b"x")
-    if case == "FIFO open":
-        call, release = lambda: ext._writePng(fifo, W, H, PIXELS), lambda: os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
-    elif case == "FIFO write":
+    if case == "FIFO open":  # no reader until the exit
+        call = lambda: ext._writePng(fifo, W, H, PIXELS)
+        release = lambda: os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+    elif case == "FIFO write":  # a reader that reads nothing until the exit
         reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
         call, release = lambda: ext._writePng(fifo, W, H, PIXELS), lambda: drain(reader)
     elif case == "__fspath__":
