@@ -608,6 +608,9 @@ def one_run(result_fd):
         entered.set()
         os.read(wake_r, 1)
 
+    class Read(bytes):  # what the stream returns: objects the collector tracks
+        pass
+
     class Stream(io.BytesIO):
         def read(self, n=-1):
             if case == "read" and self.tell() > 0:
@@ -617,7 +620,7 @@ def one_run(result_fd):
                 return Piece(data)
             if case == "__del__" and self.tell() > 8:
                 return Dying(data)
-            return data
+            return Read(data)
 
         def seek(self, *args):
             if case == "seek":
