@@ -378,7 +378,7 @@ report({"problems": problems[:5], "failures": failures, "finished": successes ==
 def test_each_allocation_failure_closes_the_file_and_keeps_the_target_whole(name, mode, tmp_path):
     pytest.importorskip("_testcapi")
     result = isolated(ALLOCATION_FAILURES, tmp_path, name, mode, timeout=60)
-    assert result["finished"] and result["failures"] >= 3, result
+    assert result["finished"] and result["failures"] >= 2, result
     assert result["problems"] == [], result
 
 
@@ -414,6 +414,41 @@ def test_save_blocked_on_a_fifo_does_not_stop_other_saves(stage, tmp_path):
     assert result == {"alive": False, "size": 54 + 200 * 200 * 3, "head": "BM"}
     for name in WRITERS:
         assert (tmp_path / name).read_bytes() == expected_output(name, tmp_path)
+
+
+WORKING_DIRECTORY_CHANGING = """
+folder = sys.argv[2]
+a, b = os.path.join(folder, "a"), os.path.join(folder, "b")
+os.mkdir(a)
+os.mkdir(b)
+stop = threading.Event()
+def wander():
+    while not stop.is_set():
+        os.chdir(a)
+        os.chdir(b)
+os.chdir(a)
+sys.setswitchinterval(1e-6)
+thread = threading.Thread(target=wander)
+thread.start()
+names = list(WRITERS)
+for i in range(300):
+    WRITERS[names[i % len(names)]](names[i % len(names)])  # a name relative to the working directory
+stop.set()
+thread.join()
+report("saved")
+"""
+
+
+def test_working_directory_changing_while_saving_to_a_relative_name(tmp_path):
+    """Each save resolves the folder once: it lands whole in one folder and leaves nothing behind."""
+    assert isolated(WORKING_DIRECTORY_CHANGING, tmp_path) == "saved"
+    landed = set()
+    for folder in (tmp_path / "a", tmp_path / "b"):
+        assert leftovers(folder, *WRITERS) == []
+        for name in os.listdir(folder):
+            assert (folder / name).read_bytes() == expected_output(name, tmp_path)
+            landed.add(name)
+    assert landed == set(WRITERS)
 
 
 CTRL_C_ON_FIFO = """
