@@ -263,6 +263,34 @@ def test_user_errors_are_one_line_without_traceback(files):
     assert list((folder / "folder").iterdir()) == []
 
 
+# On an ASCII-only output, names print with '?' for what it cannot show, and nothing else
+# changes: (arguments, exit code, stdout, stderr). "é.png" and "\udcff.png" (the byte 0xff,
+# which never was text) are copies of a.png (RGBA).
+UNSHOWN = "\udcff.png"
+UNSHOWABLE_NAMES = [
+    (["info", "é.png", UNSHOWN], 0, "?.png: PNG 6x5, RGBA", ""),
+    (["check", "é.png", UNSHOWN], 0, "OK    ?.png\nOK    ?.png\n", ""),
+    (["convert", UNSHOWN, "ü.bmp"], 0, "?.png -> ?.bmp\n",
+     "quorvex: warning: ?.png: the alpha channel is dropped (BMP output is 24-bit RGB)\n"),
+    (["convert", "é.png", "ü.gif"], 1, "", "quorvex: error: ?.gif: cannot tell the output format from the name "
+                                         "(use .png or .bmp, or --to png|bmp)\n"),
+    (["info", "é.png", "missing-é.png"], 1, "?.png: PNG 6x5, RGBA", "quorvex: error: missing-?.png: no such file\n"),
+]
+
+
+def test_names_the_output_cannot_show(files):
+    folder = files[0].parent
+    for name in ("é.png", UNSHOWN):
+        (folder / name).write_bytes(files[0].read_bytes())
+    failures = []
+    for args, code, stdout, stderr in UNSHOWABLE_NAMES:
+        out = subprocess.run([sys.executable, "-P", "-m", "Quorvex", *args], capture_output=True, text=True,
+                             timeout=120, cwd=folder, env=dict(os.environ, PYTHONIOENCODING="ascii"))
+        if (out.returncode, out.stderr) != (code, stderr) or not out.stdout.startswith(stdout):
+            failures.append(f"{args}: exit {out.returncode}\n{out.stdout}{out.stderr}")
+    assert not failures, "\n".join(failures)
+
+
 # ---- converted PNG files: filters chosen per row, kept ones kept ----
 
 def chunks_of(path):

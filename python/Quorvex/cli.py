@@ -363,7 +363,17 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def show_any_name() -> None:
+    """A character the output's encoding cannot show (a name in another script on an ASCII
+    terminal, bytes of a name that never were text) prints as '?', as common command-line
+    tools print it, instead of ending the command with a traceback."""
+    for stream in (sys.stdout, sys.stderr):
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="replace")
+
+
 def main(argv: list[str] | None = None) -> int:
+    show_any_name()
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
