@@ -4,7 +4,9 @@ smallest sum of magnitudes, ties going to the lowest type."""
 
 import random
 import struct
+import sys
 import threading
+import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -201,11 +203,21 @@ def test_converter_compression_inflates_to_the_filtered_rows(width, height, kind
     assert zlib.decompress(compressed) == raw
 
 
-@pytest.mark.parametrize("filters, error, message", [
-    (bytearray([0, 5]), ValueError, "Unsupported PNG filter: 5"),
-    (bytearray([0]), ValueError, "PNG filter count does not match image height"),
+NOT_THE_IMAGE_MODULE = "Quorvex.simpleImage_ext is not the image module"
+
+
+# (filters, what is bound as Quorvex.simpleImage_ext, error, message): the writer runs on the
+# image module's state, so nothing else bound under its name may be taken for it.
+@pytest.mark.parametrize("filters, module, error, message", [
+    (bytearray([0, 5]), None, ValueError, "Unsupported PNG filter: 5"),
+    (bytearray([0]), None, ValueError, "PNG filter count does not match image height"),
+    (bytearray(2), types.ModuleType("Quorvex.simpleImage_ext"), TypeError, NOT_THE_IMAGE_MODULE),
+    (bytearray(2), zlib, TypeError, NOT_THE_IMAGE_MODULE),
+    (bytearray(2), 42, TypeError, NOT_THE_IMAGE_MODULE),
 ])
-def test_converter_compression_refusals(filters, error, message, tmp_path):
+def test_converter_refusals(filters, module, error, message, tmp_path, monkeypatch):
+    if module is not None:
+        monkeypatch.setitem(sys.modules, "Quorvex.simpleImage_ext", module)
     with pytest.raises(error) as caught:
         write_png(tmp_path / "out.png", 1, 2, bytes(6), None, None, filters)
     assert str(caught.value) == message
