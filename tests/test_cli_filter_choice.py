@@ -119,12 +119,18 @@ def test_refusals(args, error, message):
         assert str(info.value) == message
 
 
-def test_a_wide_image_without_rows_allocates_nothing():
-    out = run_isolated("""
-        from Quorvex._convert import choose_filters
-        report(len(choose_filters(2**31 - 1, 0, b"", b"")))
-    """, address_space=512 << 20)
-    assert not out.crashed and out.value == 0, out.describe()
+@pytest.mark.parametrize("call, result", [
+    ("len(choose_filters(2**31 - 1, 0, b'', b''))", 0),
+    ("write_png(sys.argv[2], 2**31 - 1, 0, b'', None, None, None)", None),
+    ("write_png(sys.argv[2], 2**31 - 1, 0, b'', bytearray(), [], bytearray())", None),
+])
+def test_a_wide_image_without_rows_allocates_nothing(call, result, tmp_path):
+    out = run_isolated(f"""
+        import sys
+        from Quorvex._convert import choose_filters, write_png
+        report({call})
+    """, tmp_path / "out.png", address_space=512 << 20)
+    assert not out.crashed and out.value == result, out.describe()
 
 
 def test_sizes_are_read_after_the_dimensions_run_python():

@@ -130,7 +130,12 @@ bool compress_image(PyObject* module, const ImageArgs& image, Compressor compres
     scan.width = static_cast<uint32_t>(image.width);
     scan.height = image.height > 0 ? static_cast<uint32_t>(image.height) : 0;
 
-    if (compressor == Compressor::kLibdeflate && whole_deflate_available()) return deflate_whole(module, scan, out);
+    // libdeflate holds the whole filtered image and two rows in memory, which only an image
+    // with pixels justifies: one without (no rows, or rows without pixels) goes row by row.
+    const bool has_pixels = scan.width > 0 && scan.height > 0;
+    if (compressor == Compressor::kLibdeflate && has_pixels && whole_deflate_available()) {
+        return deflate_whole(module, scan, out);
+    }
     return deflate_rows(module, scan, out);
 }
 
