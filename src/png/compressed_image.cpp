@@ -1,7 +1,7 @@
 #include "png/compressed_image.hpp"
 
-#include "codec/png/image_lengths.hpp"
 #include "codec/png/filters.hpp"
+#include "codec/png/image_lengths.hpp"
 #include "codec/png/scanline_encoder.hpp"
 #include "codec/png/whole_deflate.hpp"
 #include "interop/ints.hpp"
