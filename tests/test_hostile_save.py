@@ -431,10 +431,12 @@ sys.setswitchinterval(1e-6)
 thread = threading.Thread(target=wander)
 thread.start()
 names = list(WRITERS)
-for i in range(300):
-    WRITERS[names[i % len(names)]](names[i % len(names)])  # a name relative to the working directory
-stop.set()
-thread.join()
+try:
+    for i in range(300):
+        WRITERS[names[i % len(names)]](names[i % len(names)])  # a name relative to the working directory
+finally:
+    stop.set()
+    thread.join()
 report("saved")
 """
 
