@@ -1,4 +1,5 @@
-"""Fuzz target: the module-level writers and chunk helpers with fuzzed arguments.
+"""Fuzz target: the module-level writers, the converter's writer and the chunk helpers with
+fuzzed arguments.
 
 The input bytes choose a function and build its arguments: dimensions near the interesting
 limits, buffers of matching or wrong lengths and types, filter lists, chunk record lists,
@@ -15,7 +16,7 @@ import zlib
 
 import atheris
 
-from Quorvex import simpleImage_ext as ext
+from Quorvex import _convert, simpleImage_ext as ext
 
 # IndexError: a BMP pixel buffer too short; BufferError: a read-only alpha plane or filter list.
 REFUSALS = (ValueError, TypeError, zlib.error, struct.error, OverflowError, IndexError, BufferError)
@@ -132,6 +133,18 @@ def write_png_with_chunks(args):
     assert written.startswith(ext.PNG_SIGNATURE)
 
 
+def convert_png(args):
+    """The converter's writer: the same two PNG writers, with libdeflate compressing."""
+    width, height, pixels, alpha = image_args(args)
+    chunks = args.chunks(args.blob(13)) if args.small(1) else None
+    _convert.write_png(TARGET, width, height, pixels, alpha, chunks, args.filters(height))
+    if chunks:
+        with open(TARGET, "rb") as f:
+            assert f.read(8) == ext.PNG_SIGNATURE
+    else:
+        check_png(width, height, pixels, alpha)
+
+
 def write_bmp(args):
     width, height, pixels, _ = image_args(args)
     ext._writeBmp(TARGET, width, height, pixels, args.meta())
@@ -156,7 +169,7 @@ def make_chunk(args):
     assert ext._readChunk(io.BytesIO(chunk)) == (ctype, data) or len(ctype) != 4
 
 
-CALLS = [write_png, write_png_with_chunks, write_bmp, split_idat, make_chunk]
+CALLS = [write_png, write_png_with_chunks, write_bmp, split_idat, make_chunk, convert_png]
 
 
 def TestOneInput(data):

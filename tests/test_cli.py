@@ -1,18 +1,26 @@
 """The command-line tool, run as users run it: in a subprocess, checking output, exit codes and files."""
 
 import importlib.metadata
+import io
 import json
 import os
+import pathlib
 import pty
+import random
+import shutil
+import stat
+import struct
 import subprocess
 import sys
+import tempfile
+import zlib
 
 import pytest
 from PIL import Image
 
 from Quorvex._convert import choose_filters
 from Quorvex.simpleImage_ext import SimpleImage
-from imagefiles import bmp_file, make_png, pattern
+from imagefiles import bmp_file, make_png, pattern, scanlines
 
 KEPT = [(b"tEXt", b"Title\x00cli"), (b"zzPr", b"\x09")]
 
@@ -255,7 +263,44 @@ def test_user_errors_are_one_line_without_traceback(files):
     assert list((folder / "folder").iterdir()) == []
 
 
+# On an ASCII-only output, names print with '?' for what it cannot show, and nothing else
+# changes: (arguments, exit code, stdout, stderr). "é.png" and "\udcff.png" (the byte 0xff,
+# which never was text) are copies of a.png (RGBA).
+UNSHOWN = "\udcff.png"
+UNSHOWABLE_NAMES = [
+    (["info", "é.png", UNSHOWN], 0, "?.png: PNG 6x5, RGBA", ""),
+    (["check", "é.png", UNSHOWN], 0, "OK    ?.png\nOK    ?.png\n", ""),
+    (["convert", UNSHOWN, "ü.bmp"], 0, "?.png -> ?.bmp\n",
+     "quorvex: warning: ?.png: the alpha channel is dropped (BMP output is 24-bit RGB)\n"),
+    (["convert", "é.png", "ü.gif"], 1, "", "quorvex: error: ?.gif: cannot tell the output format from the name "
+                                         "(use .png or .bmp, or --to png|bmp)\n"),
+    (["info", "é.png", "missing-é.png"], 1, "?.png: PNG 6x5, RGBA", "quorvex: error: missing-?.png: no such file\n"),
+]
+
+
+def test_names_the_output_cannot_show(files):
+    folder = files[0].parent
+    for name in ("é.png", UNSHOWN):
+        (folder / name).write_bytes(files[0].read_bytes())
+    failures = []
+    for args, code, stdout, stderr in UNSHOWABLE_NAMES:
+        out = subprocess.run([sys.executable, "-P", "-m", "Quorvex", *args], capture_output=True, text=True,
+                             timeout=120, cwd=folder, env=dict(os.environ, PYTHONIOENCODING="ascii"))
+        if (out.returncode, out.stderr) != (code, stderr) or not out.stdout.startswith(stdout):
+            failures.append(f"{args}: exit {out.returncode}\n{out.stdout}{out.stderr}")
+    assert not failures, "\n".join(failures)
+
+
 # ---- converted PNG files: filters chosen per row, kept ones kept ----
+
+def chunks_of(path):
+    data, pos, chunks = path.read_bytes(), 8, []
+    while pos < len(data):
+        (length,) = struct.unpack(">I", data[pos:pos + 4])
+        chunks.append((data[pos + 4:pos + 8], data[pos + 8:pos + 8 + length]))
+        pos += 12 + length
+    return chunks
+
 
 def decoded(path):
     """Pixels as an independent decoder sees them: RGB or RGBA bytes."""
@@ -279,6 +324,11 @@ def test_convert_from_bmp_chooses_each_rows_filter(tmp_path):
     assert written._png_filters == choose_filters(width, height, pixels)
     assert set(written._png_filters) != {0}
     assert decoded(tmp_path / "photo.png") == ("RGB", pixels)
+    # Compressed by libdeflate where the build has it (loaded with the module), else by zlib.
+    idat = b"".join(data for ctype, data in chunks_of(tmp_path / "photo.png") if ctype == b"IDAT")
+    raw = scanlines(width, height, pixels, 3, written._png_filters)
+    with open("/proc/self/maps") as maps:
+        assert (idat != zlib.compress(raw)) == ("libdeflate" in maps.read())
     # What save() writes (every row filter 0) is larger.
     plain = tmp_path / "plain.png"
     SimpleImage(width, height, pixels).save(str(plain))
@@ -301,30 +351,75 @@ def test_convert_keeps_a_kept_filter_list_unless_refilter(files, tmp_path):
         assert decoded(tmp_path / name) == ("RGBA", rgba_bytes(source._pixels, source._alpha))
 
 
-def test_converted_files_replace_regular_files_whole_and_keep_links(tmp_path):
-    """convert's own writer follows the module's rules: a regular file is replaced by a new
-    one keeping its mode, a symbolic link stays a link, a hard-linked file keeps its inode."""
-    from Quorvex.cli import replace_file
+# `quorvex convert` run in a child that may first lower its file-size limit or give up root.
+CONVERT_AS = """
+import os, resource, signal, sys
+from Quorvex.cli import build_parser, main
+build_parser().parse_args(["convert", "a", "b"])  # what argparse imports late, while the files are ours to read
+limit, user = int(sys.argv[1]), int(sys.argv[2])
+if limit:
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+if user:
+    os.setgroups([])
+    os.setgid(user)
+    os.setuid(user)
+sys.exit(main(["convert", *sys.argv[3:]]))
+"""
+OLD = b"old" * 23
 
-    plain = tmp_path / "plain.png"
-    plain.write_bytes(b"old")
-    plain.chmod(0o640)
-    linked = tmp_path / "linked.png"
-    linked.write_bytes(b"old")
-    os.link(linked, tmp_path / "other-name.png")
-    target = tmp_path / "target.png"
-    target.write_bytes(b"old")
-    (tmp_path / "link.png").symlink_to(target)
-    inode = linked.stat().st_ino
+# A converted file is written as save() writes it: (case, name written to, the file there
+# before (None: no file), file-size limit, run as an ordinary user, error after "<name>: ").
+CONVERT_WRITES = [
+    ("a regular file is replaced, keeping its mode", "plain.png", {"mode": 0o640}, 0, False, None),
+    ("a new file", "fresh.png", None, 0, False, None),
+    ("a hard-linked file keeps its inode", "linked.png", {"hard link": "other.png"}, 0, False, None),
+    ("a symbolic link stays a link", "link.png", {"link to": "target.png"}, 0, False, None),
+    ("the owner is kept", "owned.png", {"owner": (1234, 2345)}, 0, False, None),
+    ("a failed write to a long name keeps the old file", "n" * 246 + ".png", {}, 100_000, False,
+     "File too large"),
+    ("a read-only file is refused", "read-only.png", {"mode": 0o444}, 0, True, "Permission denied"),
+]
 
-    replace_file(str(plain), b"new plain")
-    replace_file(str(linked), b"new linked")
-    replace_file(str(tmp_path / "link.png"), b"new target")
-    replace_file(str(tmp_path / "fresh.png"), b"fresh")
 
-    assert plain.read_bytes() == b"new plain" and plain.stat().st_mode & 0o777 == 0o640
-    assert linked.read_bytes() == b"new linked" and linked.stat().st_ino == inode
-    assert (tmp_path / "other-name.png").read_bytes() == b"new linked"
-    assert (tmp_path / "link.png").is_symlink() and target.read_bytes() == b"new target"
-    assert (tmp_path / "fresh.png").read_bytes() == b"fresh"
-    assert not [p for p in os.listdir(tmp_path) if p.endswith(".tmp")]
+@pytest.mark.parametrize("case, name, before, limit, ordinary_user, error", CONVERT_WRITES,
+                         ids=[c[0] for c in CONVERT_WRITES])
+def test_convert_writes_files_as_save_does(case, name, before, limit, ordinary_user, error):
+    if (ordinary_user or "owner" in (before or {})) and os.getuid() != 0:
+        pytest.skip("needs root")
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="quorvex-convert-"))  # where an ordinary user gets in
+    try:
+        folder.chmod(0o777)
+        pixels = random.Random(7).randbytes(300 * 200 * 3)  # a PNG larger than the file-size limit
+        SimpleImage(300, 200, pixels).save(str(folder / "source.png"))
+        written = folder / (before or {}).get("link to", name)
+        if before is not None:
+            written.write_bytes(OLD)
+            written.chmod(before.get("mode", 0o644))
+            os.chown(written, *before.get("owner", (os.getuid(), os.getgid())))
+            if "hard link" in before:
+                os.link(written, folder / before["hard link"])
+            if "link to" in before:
+                (folder / name).symlink_to(before["link to"])
+            old = os.stat(written)
+
+        out = subprocess.run([sys.executable, "-P", "-c", CONVERT_AS, str(limit), str(65534 * ordinary_user),
+                              "source.png", name], capture_output=True, text=True, timeout=120, cwd=folder)
+        if error is not None:
+            assert (out.returncode, out.stderr) == (1, f"quorvex: error: {name}: {error}\n")
+            assert written.read_bytes() == OLD
+        else:
+            assert (out.returncode, out.stderr) == (0, "")
+            assert SimpleImage._streamToImage(io.BytesIO(written.read_bytes()))[2] == pixels
+        if before is not None:
+            now = os.stat(written)
+            assert (stat.S_IMODE(now.st_mode), now.st_uid, now.st_gid) == (
+                stat.S_IMODE(old.st_mode), old.st_uid, old.st_gid)
+            assert (now.st_ino == old.st_ino) == ("hard link" in before or error is not None)
+            if "hard link" in before:
+                assert (folder / before["hard link"]).read_bytes() == written.read_bytes()
+            if "link to" in before:
+                assert os.readlink(folder / name) == before["link to"]
+        assert not [p for p in os.listdir(folder) if p.endswith(".tmp")]
+    finally:
+        shutil.rmtree(folder)

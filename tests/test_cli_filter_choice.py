@@ -3,7 +3,10 @@ reference of the same rule: the filter type whose filtered bytes, read as signed
 smallest sum of magnitudes, ties going to the lowest type."""
 
 import random
+import struct
+import sys
 import threading
+import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -12,7 +15,7 @@ import zlib
 
 from imagefiles import filter_row, scanlines
 from isolated import run_isolated
-from Quorvex._convert import choose_filters, deflate_scanlines
+from Quorvex._convert import choose_filters, write_png
 
 
 def join_rgba(pixels, alpha):
@@ -116,12 +119,18 @@ def test_refusals(args, error, message):
         assert str(info.value) == message
 
 
-def test_a_wide_image_without_rows_allocates_nothing():
-    out = run_isolated("""
-        from Quorvex._convert import choose_filters
-        report(len(choose_filters(2**31 - 1, 0, b"", b"")))
-    """, address_space=512 << 20)
-    assert not out.crashed and out.value == 0, out.describe()
+@pytest.mark.parametrize("call, result", [
+    ("len(choose_filters(2**31 - 1, 0, b'', b''))", 0),
+    ("write_png(sys.argv[2], 2**31 - 1, 0, b'', None, None, None)", None),
+    ("write_png(sys.argv[2], 2**31 - 1, 0, b'', bytearray(), [], bytearray())", None),
+])
+def test_a_wide_image_without_rows_allocates_nothing(call, result, tmp_path):
+    out = run_isolated(f"""
+        import sys
+        from Quorvex._convert import choose_filters, write_png
+        report({call})
+    """, tmp_path / "out.png", address_space=512 << 20)
+    assert not out.crashed and out.value == result, out.describe()
 
 
 def test_sizes_are_read_after_the_dimensions_run_python():
@@ -179,26 +188,43 @@ def test_pixel_buffer_is_pinned_while_threads_choose():
     assert results and all(r == expected for r in results)
 
 
+def image_data(path):
+    """The IDAT data of a file the plain writer wrote: signature, IHDR, one IDAT, IEND."""
+    data = path.read_bytes()
+    (length,) = struct.unpack(">I", data[33:37])
+    assert data[37:41] == b"IDAT" and len(data) == 33 + 12 + length + 12
+    return data[41:41 + length]
+
+
 @pytest.mark.parametrize("with_alpha", [False, True], ids=["rgb", "rgba"])
 @pytest.mark.parametrize("width, height, kind", SHAPES)
-def test_converter_compression_inflates_to_the_filtered_rows(width, height, kind, with_alpha):
+def test_converter_compression_inflates_to_the_filtered_rows(width, height, kind, with_alpha, tmp_path):
     pixels = make_samples(width, height, 3, kind, seed=width * 7 + height)
-    alpha = make_samples(width, height, 1, kind, seed=height + 1) if with_alpha else None
-    filters = bytes((y * 3 + 1) % 5 for y in range(height))
-    compressed = deflate_scanlines(width, height, pixels, alpha, filters)
-    if compressed is None:
-        pytest.skip("built without libdeflate")
+    alpha = bytearray(make_samples(width, height, 1, kind, seed=height + 1)) if with_alpha else None
+    filters = bytearray((y * 3 + 1) % 5 for y in range(height))
+    write_png(tmp_path / "out.png", width, height, pixels, alpha, None, filters)
+    compressed = image_data(tmp_path / "out.png")
     samples = join_rgba(pixels, alpha) if with_alpha else pixels
-    assert zlib.decompress(compressed) == scanlines(width, height, samples, 4 if with_alpha else 3, filters)
+    raw = scanlines(width, height, samples, 4 if with_alpha else 3, filters)
+    assert zlib.decompress(compressed) == raw
 
 
-@pytest.mark.parametrize("filters, error, message", [
-    (bytes([0, 5]), ValueError, "The image data could not be compressed (a filter type above 4, or no memory)"),
-    (bytes([0]), ValueError, "PNG filter count does not match image height"),
+NOT_THE_IMAGE_MODULE = "Quorvex.simpleImage_ext is not the image module"
+
+
+# (filters, what is bound as Quorvex.simpleImage_ext, error, message): the writer runs on the
+# image module's state, so nothing else bound under its name may be taken for it.
+@pytest.mark.parametrize("filters, module, error, message", [
+    (bytearray([0, 5]), None, ValueError, "Unsupported PNG filter: 5"),
+    (bytearray([0]), None, ValueError, "PNG filter count does not match image height"),
+    (bytearray(2), types.ModuleType("Quorvex.simpleImage_ext"), TypeError, NOT_THE_IMAGE_MODULE),
+    (bytearray(2), zlib, TypeError, NOT_THE_IMAGE_MODULE),
+    (bytearray(2), 42, TypeError, NOT_THE_IMAGE_MODULE),
 ])
-def test_converter_compression_refusals(filters, error, message):
-    if deflate_scanlines(0, 0, b"", None, b"") is None:
-        pytest.skip("built without libdeflate")
+def test_converter_refusals(filters, module, error, message, tmp_path, monkeypatch):
+    if module is not None:
+        monkeypatch.setitem(sys.modules, "Quorvex.simpleImage_ext", module)
     with pytest.raises(error) as caught:
-        deflate_scanlines(1, 2, bytes(6), None, filters)
+        write_png(tmp_path / "out.png", 1, 2, bytes(6), None, None, filters)
     assert str(caught.value) == message
+    assert not (tmp_path / "out.png").exists()

@@ -267,6 +267,49 @@ def test_pixel_access_with_arguments_that_change_the_image(name, call, capsys, m
     assert img._pixels == bytearray()
 
 
+# On 3.11 any allocation of a Python object can run the collector, and a finalizer there can
+# replace the image's buffers in the middle of a call. What a call returns must come from the
+# buffers as they were or as they became, never from freed memory (which the debug allocator
+# of -X dev fills with 0xDD). Each buffer the finalizer stores holds one value below 200.
+BUFFERS_REPLACED_BY_COLLECTOR = """
+import gc
+from Quorvex.simpleImage_ext import SimpleImage
+W, H = 4, 3
+img = SimpleImage(W, H, bytearray(W * H * 3), bytearray(W * H))
+swaps = 0
+
+class Swap:  # garbage in a cycle: only the collector frees it
+    def __init__(self):
+        self.cycle = self
+
+    def __del__(self):
+        global swaps
+        swaps += 1
+        img._pixels = bytearray([swaps % 200]) * (W * H * 3)
+        img._alpha = bytearray([swaps % 200]) * (W * H)
+        Swap()
+
+CALLS = {  # the call, and the byte strings its result holds
+    "getPixel": (lambda: img.getPixel((1, 2)), lambda rgb: [bytes(rgb)]),
+    "getPixel, bool coordinates": (lambda: img.getPixel((True, False)), lambda rgb: [bytes(rgb)]),
+    "copy": (img.copy, lambda c: [c._pixels, c._alpha]),
+    "buffer export": (lambda: memoryview(img), lambda view: [view.tobytes()]),
+}
+call, parts = CALLS[sys.argv[2]]
+Swap()
+gc.set_threshold(1)
+results = [call() for _ in range(3000)]  # all kept: no tuple comes from a free list
+gc.set_threshold(700)
+bad = [list(p) for r in results for p in parts(r) if len(set(p)) != 1 or p[0] >= 200]
+report({"swapped": swaps > 100, "bad": bad[:5]})
+"""
+
+
+@pytest.mark.parametrize("call", ["getPixel", "getPixel, bool coordinates", "copy", "buffer export"])
+def test_buffers_replaced_by_a_collection_inside_the_call(call):
+    assert run_isolated(BUFFERS_REPLACED_BY_COLLECTOR, call).value == {"swapped": True, "bad": []}
+
+
 # ---- floods of cheap chunks -------------------------------------------------------------
 
 def flood(kind, count):
@@ -512,3 +555,156 @@ def test_daemon_threads_decoding_at_exit(tmp_path, delay):
     done = run_isolated(DAEMON_CHILD, write(tmp_path, "big.png", data), delay, timeout=60)
     assert done.returncode == 0 and done.value == "exiting", done.describe()
     assert "Fatal Python error" not in done.stderr, done.describe()
+
+
+# One daemon thread blocked in one kind of host call that the module makes, let go only
+# once the interpreter is finalising: the host then ends the thread from inside that call.
+# `AtFinalisation` is held by sys.modules alone, which the host empties after it has begun
+# to finalise; its __del__ lets the call return and waits for the host to end the thread.
+# Each run is a fork of the child that finalises as a program would; the runs overlap.
+EXIT_INSIDE_CALL = """
+import io, os, threading, time
+from Quorvex import simpleImage_ext as ext
+from Quorvex.simpleImage_ext import SimpleImage
+case, folder, runs = sys.argv[2], sys.argv[3], int(sys.argv[4])
+with open(os.path.join(folder, "small.png"), "rb") as f:
+    PNG = f.read()
+W, H = 200, 200
+PIXELS = bytearray(os.urandom(W * H * 3))  # more than a pipe holds, compressed too
+
+class AtFinalisation:
+    def __init__(self, release, thread, result_fd):
+        self.release, self.tid, self.result_fd = release, thread.native_id, result_fd
+
+    def __del__(self, exists=os.path.exists, sleep=time.sleep, write=os.write, now=time.monotonic):
+        self.release()
+        deadline = now() + 5
+        while exists(f"/proc/self/task/{self.tid}") and now() < deadline:
+            sleep(0.001)
+        write(self.result_fd, b"alive" if exists(f"/proc/self/task/{self.tid}") else b"ended")
+
+def drain(fd):
+    os.set_blocking(fd, False)
+    try:
+        while os.read(fd, 1 << 16):
+            pass
+    except BlockingIOError:
+        pass
+
+def fill(fd):
+    os.set_blocking(fd, False)
+    try:
+        while True:
+            os.write(fd, bytes(4096))
+    except BlockingIOError:
+        pass
+    os.set_blocking(fd, True)
+
+def one_run(result_fd):
+    wake_r, wake_w = os.pipe()
+    entered = threading.Event()
+
+    def wait_for_exit():  # inside a callback of the module's
+        entered.set()
+        os.read(wake_r, 1)
+
+    class Read(bytes):  # what the stream returns: objects the collector tracks
+        pass
+
+    class Stream(io.BytesIO):
+        def read(self, n=-1):
+            if case == "read" and self.tell() > 0:
+                wait_for_exit()
+            data = super().read(n)
+            if case == "__buffer__" and self.tell() > 8:
+                return Piece(data)
+            if case == "__del__" and self.tell() > 8:
+                return Dying(data)
+            return Read(data)
+
+        def seek(self, *args):
+            if case == "seek":
+                wait_for_exit()
+            return super().seek(*args)
+
+    class Piece:  # read data as a buffer object
+        def __init__(self, data):
+            self.data = data
+        def __len__(self):
+            return len(self.data)
+        def __buffer__(self, flags):
+            wait_for_exit()
+            return memoryview(self.data)
+
+    class Dying(bytes):  # read data whose last reference is the module's
+        def __del__(self):
+            wait_for_exit()
+
+    class Path:
+        def __fspath__(self):
+            wait_for_exit()
+            return os.path.join(folder, f"out{os.getpid()}.png")
+
+    class Channel:
+        def __index__(self):
+            wait_for_exit()
+            return 7
+
+    fifo = os.path.join(folder, f"fifo{os.getpid()}")
+    os.mkfifo(fifo)
+    image = SimpleImage(2, 2, bytes(12))
+    call, release = lambda: SimpleImage._streamToImage(Stream(PNG)), lambda: os.write(wake_w, b"x")
+    if case == "FIFO open":  # no reader until the exit
+        call = lambda: ext._writePng(fifo, W, H, PIXELS)
+        release = lambda: os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+    elif case == "FIFO write":  # a reader that reads nothing until the exit
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        call, release = lambda: ext._writePng(fifo, W, H, PIXELS), lambda: drain(reader)
+    elif case == "__fspath__":
+        call = lambda: ext._writePng(Path(), W, H, PIXELS)
+    elif case == "__index__":  # fresh channel objects, held by the module alone
+        call = lambda: image.putPixel((0, 0), (Channel() for _ in range(3)))
+    elif case == "print":  # the line `open` prints, to a full pipe (unbuffered: no lock to hold)
+        fill(wake_w)
+        sys.stdout = io.TextIOWrapper(io.FileIO(wake_w, "w", closefd=False), write_through=True)
+        call, release = lambda: SimpleImage.open(PNG), lambda: drain(wake_r)
+
+    def daemon():
+        try:
+            call()
+        finally:  # came back before the exit: not what is tested
+            threading.Event().wait()
+    thread = threading.Thread(target=daemon, daemon=True)
+    thread.start()
+    if not entered.wait(0.1):  # blocked in a call of the host's own
+        time.sleep(0.05)
+    sys.modules["at_finalisation"] = AtFinalisation(release, thread, result_fd)
+
+results = {}
+for _ in range(runs):
+    result_r, result_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(result_r)
+        one_run(result_w)
+        raise SystemExit
+    os.close(result_w)
+    results[pid] = result_r
+outcomes = []
+for pid, result_r in results.items():
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    outcomes.append([status, os.read(result_r, 5).decode()])
+report(outcomes)
+"""
+
+EXIT_CASES = ["FIFO open", "FIFO write", "read", "seek", "__fspath__", "__index__",
+              pytest.param("__buffer__", marks=needs_buffer_protocol), "__del__", "print"]
+
+
+@pytest.mark.parametrize("case", EXIT_CASES)
+def test_daemon_thread_ended_inside_each_kind_of_host_call(tmp_path, case):
+    # The host's thread exit unwound through the module's frames, whose cleanups then ran
+    # without a thread state: a crash at exit, every time.
+    write(tmp_path, "small.png", make_png(W, H, PIXELS))
+    done = run_isolated(EXIT_INSIDE_CALL, case, tmp_path, 20, timeout=120)
+    assert done.value == [[0, "ended"]] * 20, done.describe()

@@ -6,17 +6,14 @@ import importlib.metadata
 import io
 import json
 import os
-import stat
-import struct
 import sys
 import tempfile
 from collections import Counter
 from importlib import resources
 from typing import Any
 
-from Quorvex._convert import choose_filters, deflate_scanlines
-from Quorvex.simpleImage_ext import (PNG_SIGNATURE, SimpleImage, _makeChunk, _split_idat_payload, _writePng,
-                                     _writePngWithChunks)
+from Quorvex._convert import choose_filters, write_png
+from Quorvex.simpleImage_ext import SimpleImage
 
 PROG = "quorvex"
 FORMAT_BY_EXTENSION = {".png": "png", ".bmp": "bmp"}
@@ -131,77 +128,12 @@ def target_format(args: argparse.Namespace) -> str:
     return by_name
 
 
-def converted_png(img: SimpleImage, filters: bytes | bytearray) -> bytes | None:
-    """The PNG file `convert` writes: what the module's writers would write (the kept chunks in
-    their places, or IHDR, IDAT, IEND; the image data cut along the kept IDAT lengths), but with
-    the image data compressed by libdeflate, which gives smaller files in less time than zlib
-    level 6. None in a build without libdeflate."""
-    compressed = deflate_scanlines(img.width, img.height, img._pixels, img._alpha, filters)
-    if compressed is None:
-        return None
-    colour = 2 if img._alpha is None else 6
-    ihdr = struct.pack(">IIBBBBB", img.width, img.height, 8, colour, 0, 0, 0)
-    records = img._png_chunks or [(b"IHDR", ihdr, 13), (b"IDAT", None, 0), (b"IEND", b"", 0)]
-    idat = [_makeChunk(b"IDAT", piece)
-            for piece in _split_idat_payload(compressed, [length for kind, _, length in records if kind == b"IDAT"])]
-    parts = [PNG_SIGNATURE]
-    idat_written = False
-    for kind, data, _length in records:
-        if kind != b"IDAT":
-            parts.append(_makeChunk(kind, data or b""))
-        elif not idat_written:
-            parts += idat
-            idat_written = True
-    if not idat_written:
-        parts += idat
-    return b"".join(parts)
-
-
-def replace_file(path: str, data: bytes) -> None:
-    """Writes `data` to `path` as the module's writers do: a regular file (or a new one) is
-    replaced by a complete new file renamed over it, keeping its permission bits; anything
-    else (a device, a FIFO, a file with other hard links, a folder where no file may be made)
-    is written in place."""
-    target = os.path.realpath(path)
-    try:
-        old: os.stat_result | None = os.stat(target)
-    except FileNotFoundError:
-        old = None
-    if old is not None and (not stat.S_ISREG(old.st_mode) or old.st_nlink > 1):
-        with open(path, "wb") as f:
-            f.write(data)
-        return
-    folder, name = os.path.split(target)
-    try:
-        fd, temp = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
-    except OSError:
-        with open(path, "wb") as f:
-            f.write(data)
-        return
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        if old is not None:
-            os.chmod(temp, stat.S_IMODE(old.st_mode))
-        else:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(temp, 0o666 & ~umask)
-        os.replace(temp, target)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        raise
-
-
 def save_as(img: SimpleImage, path: str, fmt: str | None, refilter: bool = False) -> None:
     """No format: what save() writes (check and demo look at exactly that). "bmp": saveBmp.
     "png": an opened PNG keeps its chunks and row filters; rows without a kept filter (all
-    rows, with `refilter`) get the filter the chooser picks, which a plain save leaves at 0."""
+    rows, with `refilter`) get the filter the chooser picks, which a plain save leaves at 0.
+    The PNG goes through save()'s own writer and file handling; only its compressor differs
+    (libdeflate, where the build has it)."""
     try:
         if fmt is None:
             img.save(path)
@@ -211,14 +143,7 @@ def save_as(img: SimpleImage, path: str, fmt: str | None, refilter: bool = False
             filters = img._png_filters
             if refilter or filters is None:
                 filters = choose_filters(img.width, img.height, img._pixels, img._alpha)
-            data = converted_png(img, filters)
-            if data is not None:
-                replace_file(path, data)
-            elif img._png_chunks:
-                _writePngWithChunks(path, img.width, img.height, img._pixels, img._alpha, img._png_chunks,
-                                    filters)
-            else:
-                _writePng(path, img.width, img.height, img._pixels, img._alpha, filters)
+            write_png(path, img.width, img.height, img._pixels, img._alpha, img._png_chunks, filters)
     except OSError as exc:
         raise CliError(f"{path}: {exc.strerror or exc}") from None
     except Exception as exc:
@@ -438,7 +363,17 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def show_any_name() -> None:
+    """A character the output's encoding cannot show (a name in another script on an ASCII
+    terminal, bytes of a name that never were text) prints as '?', as common command-line
+    tools print it, instead of ending the command with a traceback."""
+    for stream in (sys.stdout, sys.stderr):
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="replace")
+
+
 def main(argv: list[str] | None = None) -> int:
+    show_any_name()
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:

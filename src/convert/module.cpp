@@ -1,16 +1,18 @@
 // Quorvex._convert: native helpers of the command-line converter, kept apart from the image
 // module so that its surface stays as it is. The binding checks and pins the buffers; the
-// work runs in plain C++ without the GIL.
+// work runs in plain C++ without the GIL. Files are written by the image module's own PNG
+// writers: only the compressor differs.
 #include "codec/png/filter_choice.hpp"
-#include "codec/png/whole_deflate.hpp"
 #include "interop/args.hpp"
 #include "interop/errors.hpp"
 #include "interop/ints.hpp"
+#include "interop/module_state.hpp"
 #include "interop/without_gil.hpp"
+#include "png/png_api.hpp"
 
+#include <cstring>
 #include <memory>
 #include <new>
-#include <vector>
 
 namespace qv {
 
@@ -79,35 +81,37 @@ PyObject* choose_filters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return result.release();
 }
 
-const Param kDeflateParams[] = {
-    {.name = "width"}, {.name = "height"}, {.name = "pixels"}, {.name = "alpha"}, {.name = "filters"},
+const Param kWritePngParams[] = {
+    {.name = "path"}, {.name = "width"}, {.name = "height"}, {.name = "pixels"},
+    {.name = "alpha"}, {.name = "chunks"}, {.name = "filters"},
 };
-const Signature kDeflateSig{"deflate_scanlines", kDeflateParams, "Optional[bytes]"};
+const Signature kWritePngSig{"write_png", kWritePngParams, "None"};
 
-// deflate_scanlines(width, height, pixels, alpha, filters) -> bytes, or None without libdeflate:
-// the zlib stream of the image's filtered scanlines at the converter's libdeflate level.
-PyObject* deflate_scanlines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+// The image module, imported at each call: its writers run on its state (the host's open,
+// its error types) and its PNG_SIGNATURE, as save() would. Anything else bound under its name
+// is refused, since its state would not have the layout read here.
+Ref image_module()
+{
+    Ref module = Ref::consume(PyImport_ImportModule("Quorvex.simpleImage_ext"));
+    if (!module) return {};
+    const PyModuleDef* def = PyModule_Check(module.get()) ? PyModule_GetDef(module.get()) : nullptr;
+    if (def == nullptr || def->m_size != static_cast<Py_ssize_t>(sizeof(ModuleState))
+        || std::strcmp(def->m_name, "simpleImage_ext") != 0 || state_of(module.get())->builtin_open == nullptr) {
+        return Ref::consume(raise_type_error("Quorvex.simpleImage_ext is not the image module"));
+    }
+    return module;
+}
+
+// write_png(path, width, height, pixels, alpha, chunks, filters) -> None: the file save()
+// would write for these fields (_writePngWithChunks, or _writePng without chunks), with the
+// image data compressed by libdeflate where the build has it.
+PyObject* write_png(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     BoundArgs bound;
-    if (!bind_vector(kDeflateSig, args, nargs, kwnames, bound)) return nullptr;
-    if (!png::whole_deflate_available()) Py_RETURN_NONE;
-    PinnedImage pinned;
-    if (!pin_image(bound, &pinned)) return nullptr;
-    BufferView filters;
-    if (!filters.acquire(bound[4], PyBUF_SIMPLE)) return nullptr;
-    if (filters.size() != pinned.height) return raise_value_error("PNG filter count does not match image height");
-
-    const png::ScanlineImage image{
-        .pixels = pinned.pixels.data(),
-        .alpha = pinned.has_alpha ? pinned.alpha.data() : nullptr,
-        .filters = filters.data(),
-        .width = static_cast<uint32_t>(pinned.width),
-        .height = static_cast<uint32_t>(pinned.height),
-    };
-    std::vector<uint8_t> out;
-    const bool done = without_gil([&] { return png::whole_deflate(image, png::kConverterLevel, &out); });
-    if (!done) return raise_value_error("The image data could not be compressed (a filter type above 4, or no memory)");
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
+    if (!bind_vector(kWritePngSig, args, nargs, kwnames, bound)) return nullptr;
+    Ref module = image_module();
+    if (!module) return nullptr;
+    return write_png_with_chunks(module.get(), bound, png::Compressor::kLibdeflate);
 }
 
 PyMethodDef kMethods[] = {
@@ -116,11 +120,11 @@ PyMethodDef kMethods[] = {
      "choose_filters(width, height, pixels, alpha=None)\n--\n\n"
      "One PNG filter type a row: the one whose filtered bytes, read as signed, have the smallest\n"
      "sum of magnitudes (ties: the lowest type)."},
-    {"deflate_scanlines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deflate_scanlines)),
+    {"write_png", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_png)),
      METH_FASTCALL | METH_KEYWORDS,
-     "deflate_scanlines(width, height, pixels, alpha, filters)\n--\n\n"
-     "The zlib stream of the filtered scanlines, compressed with libdeflate; None in a build\n"
-     "without libdeflate."},
+     "write_png(path, width, height, pixels, alpha, chunks, filters)\n--\n\n"
+     "Writes the PNG file that save() writes for these fields, through the same writer, with the\n"
+     "image data compressed by libdeflate (zlib in a build without it)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -176,16 +176,24 @@ inline PyObject* channel_int(uint8_t v)
     return Py_NewRef(obj);
 }
 
-// (r, g, b) as a new tuple.
+// (r, g, b) as a new tuple. The bytes are read before the tuple is made: up to 3.11 making it
+// can run the collector, whose finalizers may replace the image's buffer and free the one `p`
+// points into.
 PyObject* rgb_tuple(const uint8_t* p)
 {
+    const uint8_t r = p[0];
+    const uint8_t g = p[1];
+    const uint8_t b = p[2];
     Ref out = Ref::consume(PyTuple_New(3));
     if (!out) return nullptr;
-    for (Py_ssize_t k = 0; k < 3; ++k) {
-        PyObject* channel = channel_int(p[k]);
-        if (channel == nullptr) return nullptr;  // the tuple's empty slots are allowed
-        PyTuple_SET_ITEM(out.get(), k, channel);
-    }
+    // A null channel leaves the tuple with empty slots, which its deallocation allows.
+    PyObject* channel = channel_int(r);
+    if (channel == nullptr) return nullptr;
+    PyTuple_SET_ITEM(out.get(), 0, channel);
+    if ((channel = channel_int(g)) == nullptr) return nullptr;
+    PyTuple_SET_ITEM(out.get(), 1, channel);
+    if ((channel = channel_int(b)) == nullptr) return nullptr;
+    PyTuple_SET_ITEM(out.get(), 2, channel);
     return out.release();
 }
 

@@ -31,64 +31,86 @@ constexpr int kInPlaceFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;  // what
 // It costs about 1 to 3 % of saving a 24-megapixel image here.
 constexpr bool kSyncBeforeRename = true;
 
-// The file a path leads to, and the new file made beside it. Plain C on fixed buffers, so
-// that it runs without the GIL and cannot fail to allocate.
-struct Plan {
-    char target[PATH_MAX];
-    char temp[PATH_MAX];
-    char link[PATH_MAX];
-    bool exists = false;
-    struct stat status {};
-};
-
 size_t dir_length(const char* path)  // up to and including the last '/'
 {
     const char* slash = std::strrchr(path, '/');
     return slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
 }
 
-bool usable_name(const char* path)
-{
-    const char* name = path + dir_length(path);
-    return name[0] != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
-}
+}  // namespace
 
-// plan->target becomes where the link at plan->target points.
-bool follow_link(Plan* plan)
+// The file a path leads to, and the new file made beside it, as names in one folder held
+// open. Plain C on fixed buffers, so that it runs without the GIL and cannot fail to allocate.
+struct OutputFile::Plan {
+    int dir = -1;  // O_PATH
+    char name[NAME_MAX + 1];
+    char temp[NAME_MAX + 1];
+    char link[PATH_MAX];
+    bool exists = false;
+    struct stat status {};
+
+    Plan() = default;
+    Plan(const Plan&) = delete;
+    Plan& operator=(const Plan&) = delete;
+    ~Plan()
+    {
+        if (dir >= 0) close(dir);
+    }
+};
+
+namespace {
+
+using Plan = OutputFile::Plan;
+
+// Makes `path` (relative to the folder `at`) the plan's file: its folder opened, its last
+// component the name. False for a name that open() would not create as a file.
+bool enter(Plan* plan, int at, const char* path)
 {
-    const ssize_t n = readlink(plan->target, plan->link, sizeof plan->link);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof plan->link) return false;
-    plan->link[n] = '\0';
-    const size_t keep = plan->link[0] == '/' ? 0 : dir_length(plan->target);
-    if (keep + static_cast<size_t>(n) >= sizeof plan->target) return false;
-    std::memcpy(plan->target + keep, plan->link, static_cast<size_t>(n) + 1);
+    const size_t dir = dir_length(path);
+    const char* name = path + dir;
+    const size_t name_length = std::strlen(name);
+    if (name_length == 0 || name_length > NAME_MAX || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return false;
+    }
+    if (dir > 0 || at == AT_FDCWD) {
+        // The working directory is taken here, once: later steps never look at it again.
+        char folder[PATH_MAX];
+        if (dir >= sizeof folder) return false;
+        std::memcpy(folder, dir > 0 ? path : ".", dir > 0 ? dir : 1);
+        folder[dir > 0 ? dir : 1] = '\0';
+        const int fd = openat(at, folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return false;
+        if (plan->dir >= 0) close(plan->dir);
+        plan->dir = fd;
+    }
+    std::memcpy(plan->name, name, name_length + 1);
     return true;
 }
 
-// Follows symbolic links from `path` to the file that would be written. True when that is
-// one to replace: a regular file with one link that we may write (or nothing yet).
-// Anything else, or any doubt, is left to the host's open() in place.
+// Follows symbolic links from `path` to the file that would be written (a relative link
+// from its own folder). True when that is one to replace: a regular file with one link
+// that we may write (or nothing yet). Anything else, or any doubt, is left to the host's
+// open() in place.
 bool resolve_target(const char* path, Plan* plan)
 {
-    const size_t length = std::strlen(path);
-    if (length == 0 || length >= sizeof plan->target) return false;
-    std::memcpy(plan->target, path, length + 1);
+    if (!enter(plan, AT_FDCWD, path)) return false;
     for (int hop = 0; hop <= kMaxLinks; ++hop) {
-        const size_t now = std::strlen(plan->target);
-        if (now == 0 || plan->target[now - 1] == '/' || !usable_name(plan->target)) return false;
-        if (lstat(plan->target, &plan->status) != 0) {
+        if (fstatat(plan->dir, plan->name, &plan->status, AT_SYMLINK_NOFOLLOW) != 0) {
             plan->exists = false;
             return errno == ENOENT;  // a new file (through a dangling link too, as open() does)
         }
         if (S_ISLNK(plan->status.st_mode)) {
-            if (!follow_link(plan)) return false;
+            const ssize_t n = readlinkat(plan->dir, plan->name, plan->link, sizeof plan->link);
+            if (n <= 0 || static_cast<size_t>(n) >= sizeof plan->link) return false;
+            plan->link[n] = '\0';
+            if (!enter(plan, plan->dir, plan->link)) return false;
             continue;
         }
         plan->exists = true;
         // Other hard links keep the inode that a rename would leave behind; a file we may
         // not write keeps the host's PermissionError.
         return S_ISREG(plan->status.st_mode) && plan->status.st_nlink == 1
-               && faccessat(AT_FDCWD, plan->target, W_OK, AT_EACCESS) == 0;
+               && faccessat(plan->dir, plan->name, W_OK, AT_EACCESS) == 0;
     }
     return false;
 }
@@ -126,21 +148,16 @@ bool copy_owner_and_mode(int fd, const struct stat& old)
 // no file can be made there: the target is then written in place.
 int create_temp(Plan* plan)
 {
-    const size_t dir = dir_length(plan->target);
-    const char* name = plan->target + dir;
-    const size_t name_length = std::min(std::strlen(name), kNameInTemp);
-    // dir, '.', name, '.', 12 hex digits, ".tmp", '\0'
-    if (dir + name_length + 19 > sizeof plan->temp) return -1;
-    std::memcpy(plan->temp, plan->target, dir);
-    char* p = plan->temp + dir;
+    const size_t name_length = std::min(std::strlen(plan->name), kNameInTemp);
+    char* p = plan->temp;
     *p++ = '.';
-    std::memcpy(p, name, name_length);
+    std::memcpy(p, plan->name, name_length);
     p += name_length;
     *p++ = '.';
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         random_suffix(p, attempt);
         std::memcpy(p + 12, ".tmp", 5);
-        const int fd = ::open(plan->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+        const int fd = openat(plan->dir, plan->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                               plan->exists ? 0600 : 0666);
         if (fd < 0) {
             if (errno == EEXIST || errno == EINTR) continue;
@@ -148,15 +165,13 @@ int create_temp(Plan* plan)
         }
         if (plan->exists && !copy_owner_and_mode(fd, plan->status)) {
             close(fd);
-            unlink(plan->temp);
+            unlinkat(plan->dir, plan->temp, 0);
             return -1;
         }
         return fd;
     }
     return -1;
 }
-
-Ref bytes_from(const char* text) { return Ref::consume(PyBytes_FromString(text)); }
 
 // The host's close(); a close that failed before reaching the file (an allocation in the
 // call itself) is tried once more, so the file is never left to the garbage collector.
@@ -174,7 +189,20 @@ struct SysResult {
 
 }  // namespace
 
+OutputFile::OutputFile() = default;
 OutputFile::~OutputFile() { discard(); }
+
+// The new file goes (closed, then removed from the folder it was made in).
+void OutputFile::drop_temp()
+{
+    const int fd = std::exchange(fd_, -1);
+    const bool made = std::exchange(temp_made_, false);
+    const Plan* plan = plan_.get();
+    without_gil([&] {
+        if (fd >= 0) close(fd);
+        if (made) unlinkat(plan->dir, plan->temp, 0);
+    });
+}
 
 void OutputFile::discard()
 {
@@ -184,14 +212,9 @@ void OutputFile::discard()
         const bool error_in_flight = PyErr_Occurred() != nullptr;
         if (!close_host_file(file.get()) && !error_in_flight) PyErr_WriteUnraisable(file.get());
     }
-    if (temp_) {
-        const int fd = std::exchange(fd_, -1);
-        const char* temp = PyBytes_AS_STRING(temp_.get());
-        without_gil([&] {
-            if (fd >= 0) close(fd);
-            return unlink(temp);
-        });
-        temp_ = Ref();
+    if (plan_) {
+        drop_temp();
+        plan_.reset();
     }
 }
 
@@ -221,20 +244,29 @@ bool OutputFile::open(PyObject* host_open, PyObject* path)
     if (!without_gil([&] { return resolve_target(wanted, plan.get()); })) return open_in_place(path_.get());
     // Audit hooks see the save as they would see open(path, "wb"), before anything is made.
     if (PySys_Audit("open", "Osi", path_.get(), "wb", kInPlaceFlags) < 0) return false;
-    const int fd = without_gil([&] { return create_temp(plan.get()); });
-    if (fd < 0) return open_in_place(path_.get());
+    plan_ = std::move(plan);
+    const int fd = without_gil([&] { return create_temp(plan_.get()); });
+    if (fd < 0) return open_in_folder();
     fd_ = fd;
-    temp_ = bytes_from(plan->temp);
-    if (!temp_) {
-        without_gil([&] {
-            close(fd);
-            return unlink(plan->temp);
-        });
-        fd_ = -1;
+    temp_made_ = true;
+    return true;
+}
+
+// The target itself, opened as open(path, "wb") would open it, in the folder already found.
+bool OutputFile::open_in_folder()
+{
+    const Plan* plan = plan_.get();
+    const SysResult opened = without_gil([&] {
+        const int fd = openat(plan->dir, plan->name, kInPlaceFlags, 0666);
+        return SysResult{fd, fd < 0 ? errno : 0};
+    });
+    if (opened.value < 0) {
+        errno = opened.error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.get());
         return false;
     }
-    target_ = bytes_from(plan->target);
-    return static_cast<bool>(target_);
+    fd_ = static_cast<int>(opened.value);
+    return true;
 }
 
 bool OutputFile::open_in_place(PyObject* path)
@@ -253,8 +285,12 @@ bool OutputFile::open_in_place(PyObject* path)
 
 bool OutputFile::write_in_place()
 {
-    discard();
     buffered_ = 0;
+    if (plan_) {
+        drop_temp();
+        return open_in_folder();
+    }
+    discard();
     return open_in_place(path_.get());
 }
 
@@ -321,10 +357,17 @@ OutputFile::Commit OutputFile::commit()
         fd_ = -1;
         return close_host_file(file.get()) ? Commit::kDone : Commit::kFailed;
     }
-    // The new file is complete: sync and close it, then rename it over the target.
     const int fd = std::exchange(fd_, -1);
-    const char* temp = PyBytes_AS_STRING(temp_.get());
-    const char* target = PyBytes_AS_STRING(target_.get());
+    const Plan* plan = plan_.get();
+    if (!temp_made_) {  // written in place
+        const SysResult closed = without_gil([&] { return SysResult{close(fd), errno}; });
+        plan_.reset();
+        if (closed.value == 0 || closed.error == EINTR) return Commit::kDone;
+        errno = closed.error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return Commit::kFailed;
+    }
+    // The new file is complete: sync and close it, then rename it over the target.
     int failed_step = 0;
     const SysResult done = without_gil([&] {
         // A write error held back by the filesystem (space taken only at write-back, a
@@ -336,15 +379,17 @@ OutputFile::Commit OutputFile::commit()
         }
         if (close(fd) != 0 && errno != EINTR) return SysResult{-1, errno};
         failed_step = 1;
-        if (rename(temp, target) != 0) return SysResult{-1, errno};
+        if (renameat(plan->dir, plan->temp, plan->dir, plan->name) != 0) return SysResult{-1, errno};
         return SysResult{0, 0};
     });
     if (done.value == 0) {
-        temp_ = Ref();
+        temp_made_ = false;
+        plan_.reset();
         return Commit::kDone;
     }
-    discard();  // the new file goes
+    drop_temp();  // the new file goes; the folder stays, for writing in place
     if (failed_step == 1) return Commit::kRefused;
+    plan_.reset();
     errno = done.error;
     PyErr_SetFromErrno(PyExc_OSError);
     return Commit::kFailed;

@@ -3,8 +3,13 @@
 // over it at the end, so a save that fails part way (disk full, a file size limit, an I/O
 // error) leaves the old file as it was, and saves that overlap leave one whole file. Anything
 // else is written in place through the host's open(path, "wb"), as before: devices, FIFOs,
-// file descriptors, files with other hard links (whose inode callers may rely on), and
-// files beside which no new file can be made (a directory without write permission).
+// file descriptors and files with other hard links (whose inode callers may rely on). Files
+// beside which no new file can be made (a directory without write permission) are written
+// in place too.
+//
+// The path is resolved once: its folder is held open and everything after (the new file,
+// the rename, the clean-up, writing in place) happens in that folder, so that a change of
+// the working directory by another thread cannot split one save across two folders.
 #pragma once
 
 #include "interop/ref.hpp"
@@ -19,7 +24,7 @@ class OutputFile {
 public:
     enum class Commit { kDone, kFailed, kRefused };
 
-    OutputFile() = default;
+    OutputFile();
     // Anything not committed is discarded: the new file removed, a file written in place
     // closed. An error in flight stays the one reported.
     ~OutputFile();
@@ -38,17 +43,22 @@ public:
     Commit commit();
     bool write_in_place();
 
+    // Where a replacing save writes: the folder, held open, and the names in it.
+    struct Plan;
+
 private:
     bool open_in_place(PyObject* path);
+    bool open_in_folder();
     bool flush();
     bool write_out(const uint8_t* data, size_t size);
+    void drop_temp();
     void discard();
 
     PyObject* host_open_ = nullptr;  // borrowed from the module state
     Ref path_;                       // the path as os.fspath gave it (or the number)
-    Ref file_;                       // written in place: the host's file object, owns fd_
-    Ref target_;                     // replacing: the file replaced (bytes, links resolved)
-    Ref temp_;                       // replacing: the new file beside it (bytes)
+    Ref file_;                       // written in place by the host: its file object, owns fd_
+    std::unique_ptr<Plan> plan_;     // the folder held open and the names in it; owns fd_
+    bool temp_made_ = false;         // fd_ is the new file (else the target, in place)
     int fd_ = -1;
     std::unique_ptr<uint8_t[]> buffer_;  // small writes are gathered here
     size_t buffered_ = 0;

@@ -98,9 +98,8 @@ bool check_ihdr(const KeptChunks& kept, const png::ImageArgs& image)
 }
 
 // The new IDAT chunks: pieces of the compressed stream, written from where they lie.
-bool write_idat(OutputFile& file, PyObject* module, PyObject* compressed, const std::vector<int64_t>& pieces)
+bool write_idat(OutputFile& file, PyObject* module, ByteSpan whole, const std::vector<int64_t>& pieces)
 {
-    const ByteSpan whole = png::bytes_of(compressed);
     size_t offset = 0;
     for (const int64_t size : pieces) {
         if (!png::write_chunk(file, module, png::kIdat, whole.subspan(offset, static_cast<size_t>(size)))) return false;
@@ -111,7 +110,7 @@ bool write_idat(OutputFile& file, PyObject* module, PyObject* compressed, const 
 
 // Every record in its place; the kept types and data are written from the views taken
 // when they were checked, never exported again.
-bool write_records(OutputFile& file, PyObject* module, const KeptChunks& kept, PyObject* compressed,
+bool write_records(OutputFile& file, PyObject* module, const KeptChunks& kept, ByteSpan compressed,
                    const std::vector<int64_t>& pieces)
 {
     bool idat_written = false;
@@ -127,7 +126,7 @@ bool write_records(OutputFile& file, PyObject* module, const KeptChunks& kept, P
     return idat_written || write_idat(file, module, compressed, pieces);
 }
 
-bool write_file(PyObject* module, PyObject* path, const KeptChunks& kept, PyObject* compressed,
+bool write_file(PyObject* module, PyObject* path, const KeptChunks& kept, ByteSpan compressed,
                 const std::vector<int64_t>& pieces)
 {
     Ref signature;
@@ -140,35 +139,38 @@ bool write_file(PyObject* module, PyObject* path, const KeptChunks& kept, PyObje
 
 }  // namespace
 
-PyObject* write_png_with_chunks(const Call& call)
+PyObject* write_png_with_chunks(PyObject* module, PyObject* const* args, png::Compressor compressor)
 {
     // path, width, height, pixels, alpha, chunks, filter_types
-    PyObject* module = call.module;
-    PyObject* chunks = call.args[5];
+    PyObject* chunks = args[5];
     png::ImageArgs image;
-    if (!png::image_args(call.args, call.args[6], &image)) return nullptr;
+    if (!png::image_args(args, args[6], &image)) return nullptr;
     const int has_chunks = PyObject_IsTrue(chunks);
     if (has_chunks < 0) return nullptr;
     if (!has_chunks) {
-        PyObject* args[] = {call.args[0], call.args[1], call.args[2], call.args[3], call.args[4], call.args[6]};
-        return write_png(Call{module, nullptr, args});
+        PyObject* plain[] = {args[0], args[1], args[2], args[3], args[4], args[6]};
+        return write_png(module, plain, compressor);
     }
 
     if (!png::check_lengths(image)) return nullptr;
-    Ref compressed = png::compress_image(module, image);
-    if (!compressed) return nullptr;
+    png::CompressedImage compressed;
+    if (!png::compress_image(module, image, compressor, &compressed)) return nullptr;
     KeptChunks kept;
     if (!unpack_records(chunks, &kept)) return nullptr;
     std::vector<int64_t> pieces;
-    if (!png::split_sizes(kept.idat_lengths.get(), kept.idat_count, PyBytes_GET_SIZE(compressed.get()), &pieces)) {
-        return nullptr;
-    }
+    const auto total = static_cast<Py_ssize_t>(compressed.data.size());
+    if (!png::split_sizes(kept.idat_lengths.get(), kept.idat_count, total, &pieces)) return nullptr;
     for (const int64_t size : pieces) {
         if (!png::check_chunk_length(module, static_cast<size_t>(size))) return nullptr;
     }
     if (!view_records(module, &kept) || !check_ihdr(kept, image)) return nullptr;
-    if (!write_file(module, call.args[0], kept, compressed.get(), pieces)) return nullptr;
+    if (!write_file(module, args[0], kept, compressed.data, pieces)) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* write_png_with_chunks(const Call& call)
+{
+    return write_png_with_chunks(call.module, call.args, png::Compressor::kZlib);
 }
 
 }  // namespace qv

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace qv::png {
 
@@ -96,12 +95,10 @@ Status StreamSource::view(Field field, ByteSpan* out)
 
 Status StreamSource::keep_data()
 {
-    try {
-        kept_.push_back(checked_ ? checked_ : objects_[static_cast<size_t>(Field::kData)]);
-    } catch (const std::bad_alloc&) {
-        return Status::of(Code::kNoMemory);
-    }
-    return {};
+    if (!kept_) kept_ = Ref::consume(PyList_New(0));
+    if (!kept_) return host_error();
+    PyObject* data = checked_ ? checked_.get() : objects_[static_cast<size_t>(Field::kData)].get();
+    return PyList_Append(kept_.get(), data) == 0 ? Status{} : host_error();
 }
 
 void StreamSource::end_chunk()

@@ -7,8 +7,6 @@
 #include "codec/png/chunk_parser.hpp"
 #include "interop/ref.hpp"
 
-#include <vector>
-
 namespace qv::png {
 
 class StreamSource final : public ChunkSource {
@@ -31,7 +29,7 @@ private:
     BufferView views_[4];  // length, type and CRC views, released as soon as the parser is done
     Ref checked_;          // a bytes copy of data that is not exact bytes: what was checked
     uint32_t data_length_ = 0;
-    std::vector<Ref> kept_;  // the data of every kept chunk
+    Ref kept_;             // a list of the data of every kept chunk (made when first needed)
 };
 
 // Runs heavy work without the GIL.

@@ -2,9 +2,11 @@
 // dimensions, then filter and compress the image data.
 #pragma once
 
+#include "codec/bytes.hpp"
 #include "interop/ref.hpp"
 
 #include <cstdint>
+#include <vector>
 
 namespace qv::png {
 
@@ -26,7 +28,17 @@ bool image_args(PyObject* const* args, PyObject* filters, ImageArgs* out);
 // whose products do not fit a 32-bit int are refused like a wrong length.
 bool check_lengths(const ImageArgs& image);
 
-// The zlib stream of the image's filtered scanline data, as a new bytes object.
-Ref compress_image(PyObject* module, const ImageArgs& image);
+// Who compresses the filtered scanlines. The module's writers promise zlib's bytes (level 6);
+// the converter takes libdeflate's smaller ones where the build has it, zlib's otherwise.
+enum class Compressor { kZlib, kLibdeflate };
+
+// The zlib stream of the image's filtered scanline data, held where its compressor left it.
+struct CompressedImage {
+    Ref object;                   // zlib: a bytes object of the exact size
+    std::vector<uint8_t> buffer;  // libdeflate
+    ByteSpan data;
+};
+
+bool compress_image(PyObject* module, const ImageArgs& image, Compressor compressor, CompressedImage* out);
 
 }  // namespace qv::png

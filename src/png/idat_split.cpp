@@ -5,8 +5,6 @@
 #include "codec/png/idat_split.hpp"
 #include "png/png_api.hpp"
 
-#include <new>
-
 namespace qv {
 
 namespace png {
@@ -47,19 +45,14 @@ bool entry_length(PyObject* length, const IdatSplit& split, int64_t* out)
 
 bool split_sizes(PyObject* const* lengths, Py_ssize_t count, Py_ssize_t total, std::vector<int64_t>* pieces)
 {
-    try {
-        IdatSplit split(total, static_cast<size_t>(count));
-        for (Py_ssize_t idx = 0; split.wants_entry(); ++idx) {
-            int64_t length = 0;
-            if (!entry_length(lengths[idx], split, &length)) return false;
-            split.take(length);
-        }
-        *pieces = split.finish();
-        return true;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
+    IdatSplit split(total, static_cast<size_t>(count));
+    for (Py_ssize_t idx = 0; split.wants_entry(); ++idx) {
+        int64_t length = 0;
+        if (!entry_length(lengths[idx], split, &length)) return false;
+        split.take(length);
     }
+    if (!split.finish(pieces)) return PyErr_NoMemory(), false;
+    return true;
 }
 
 }  // namespace png

@@ -26,23 +26,22 @@ bool pack_ihdr(PyObject* module, const png::ImageArgs& image, uint8_t (&out)[png
 
 }  // namespace
 
-PyObject* write_png(const Call& call)
+PyObject* write_png(PyObject* module, PyObject* const* args, png::Compressor compressor)
 {
     // path, width, height, pixels, alpha, filter_types
-    PyObject* module = call.module;
     png::ImageArgs image;
-    if (!png::image_args(call.args, call.args[5], &image) || !png::check_lengths(image)) return nullptr;
+    if (!png::image_args(args, args[5], &image) || !png::check_lengths(image)) return nullptr;
     uint8_t ihdr[png::kIhdrSize];
     if (!pack_ihdr(module, image, ihdr)) return nullptr;
-    Ref compressed = png::compress_image(module, image);
-    if (!compressed) return nullptr;
-    const ByteSpan idat = png::bytes_of(compressed.get());
+    png::CompressedImage compressed;
+    if (!png::compress_image(module, image, compressor, &compressed)) return nullptr;
+    const ByteSpan idat = compressed.data;
     if (!png::check_chunk_length(module, idat.size())) return nullptr;
     Ref signature;
     BufferView signature_bytes;
     if (!png::png_signature(module, &signature, &signature_bytes)) return nullptr;
 
-    const bool saved = save_file(state_of(module)->builtin_open, call.args[0], [&](OutputFile& file) {
+    const bool saved = save_file(state_of(module)->builtin_open, args[0], [&](OutputFile& file) {
         return file.write(png::bytes_of(signature_bytes))
                && png::write_chunk(file, module, png::kIhdr, {ihdr, png::kIhdrSize})
                && png::write_chunk(file, module, png::kIdat, idat) && png::write_chunk(file, module, png::kIend, {});
@@ -50,5 +49,7 @@ PyObject* write_png(const Call& call)
     if (!saved) return nullptr;
     Py_RETURN_NONE;
 }
+
+PyObject* write_png(const Call& call) { return write_png(call.module, call.args, png::Compressor::kZlib); }
 
 }  // namespace qv

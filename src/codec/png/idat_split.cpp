@@ -1,6 +1,19 @@
 #include "codec/png/idat_split.hpp"
 
+#include <new>
+
 namespace qv::png {
+
+bool IdatSplit::record(int64_t size)
+{
+    try {
+        pieces_.push_back(size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory_ = true;
+        return false;
+    }
+}
 
 int64_t IdatSplit::take(int64_t length)
 {
@@ -8,23 +21,26 @@ int64_t IdatSplit::take(int64_t length)
     ++next_;
     if (length <= 0) return 0;
     const int64_t size = last || length >= rest_ ? rest_ : length;
-    pieces_.push_back(size);
+    if (!record(size)) return 0;
     rest_ -= size;
     return size;
 }
 
-std::vector<int64_t> IdatSplit::finish()
+bool IdatSplit::finish(std::vector<int64_t>* out)
 {
-    if (rest_ > 0) pieces_.push_back(rest_);
-    rest_ = 0;
-    return std::move(pieces_);
+    if (rest_ > 0 && record(rest_)) rest_ = 0;
+    if (out_of_memory_) return false;
+    *out = std::move(pieces_);
+    return true;
 }
 
 std::vector<int64_t> split_sizes(std::span<const int64_t> lengths, int64_t total)
 {
     IdatSplit split(total, lengths.size());
     for (size_t i = 0; split.wants_entry(); ++i) split.take(lengths[i]);
-    return split.finish();
+    std::vector<int64_t> pieces;
+    if (!split.finish(&pieces)) throw std::bad_alloc();
+    return pieces;
 }
 
 }  // namespace qv::png

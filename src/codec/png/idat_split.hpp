@@ -26,18 +26,22 @@ public:
     int64_t rest() const { return rest_; }
 
     // The next entry's length; any value >= rest() takes the rest. Returns the piece size
-    // (0: skipped). Only while wants_entry().
+    // (0: skipped). Only while wants_entry(). Throws nothing: a piece that finds no memory is
+    // reported by finish().
     int64_t take(int64_t length);
 
-    // The piece sizes: those taken, and the rest as one more piece if any is left. Call once,
-    // after the last entry wanted. Throws std::bad_alloc.
-    std::vector<int64_t> finish();
+    // The piece sizes in `out`: those taken, and the rest as one more piece if any is left.
+    // False when memory ran out on the way. Call once, after the last entry wanted.
+    bool finish(std::vector<int64_t>* out);
 
 private:
+    bool record(int64_t size);
+
     int64_t rest_;
     size_t count_;
     size_t next_ = 0;
     std::vector<int64_t> pieces_;
+    bool out_of_memory_ = false;
 };
 
 // The piece sizes of `total` bytes cut along `lengths`. Throws std::bad_alloc.
