@@ -12,6 +12,8 @@
 
 namespace qv::png {
 
+class FilteredRows;
+
 struct ScanlineImage {
     const uint8_t* pixels = nullptr;   // width * height * 3 bytes: R, G, B
     const uint8_t* alpha = nullptr;    // width * height bytes, or nullptr for RGB
@@ -58,7 +60,7 @@ public:
 
 private:
     int feed(const uint8_t* data, size_t size, int flush);
-    EncodeResult run_zlib(uint8_t* out);
+    EncodeResult run_zlib(const FilteredRows& rows, uint8_t* out);
 
     ScanlineImage image_;
     int threads_ = 1;
