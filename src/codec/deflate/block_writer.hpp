@@ -21,6 +21,17 @@ inline constexpr bool is_literal(Token t) { return (t >> 8) == 0; }
 inline constexpr uint32_t token_distance(Token t) { return t >> 8; }
 inline constexpr uint32_t token_length(Token t) { return is_literal(t) ? 1 : (t & 0xff) + kMinMatch; }
 
+// The bytes `count` tokens cover, summed without a branch so that the loop vectorises.
+inline uint64_t covered(const Token* tokens, size_t count)
+{
+    uint64_t sum = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t is_match = (tokens[i] >> 8) != 0;
+        sum += 1 + is_match * ((tokens[i] & 0xff) + kMinMatch - 1);
+    }
+    return sum;
+}
+
 // Blocks end after this many symbols (the reference's symbol buffer at its default memory
 // level, less one), and at the end of the data.
 inline constexpr size_t kBlockSymbols = 16383;

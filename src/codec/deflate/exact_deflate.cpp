@@ -25,12 +25,12 @@ constexpr size_t kKeep = 2 * kHistory + 2 * kMinLookahead;
 // Below this size a single parse is quicker than starting threads.
 constexpr uint64_t kParallelFrom = uint64_t{1} << 20;
 
-// Segments small enough that every thread gets several (so that none waits long for the
-// slowest), large enough that filling each one's chains with the 32 KiB before it costs little.
+// Segments small enough that every thread gets several and their tokens take little memory,
+// large enough that filling each one's chains with the 32 KiB before it costs little.
 uint64_t segment_size_for(uint64_t size, int threads)
 {
     const uint64_t wanted = size / (4 * static_cast<uint64_t>(threads));
-    return std::clamp<uint64_t>(wanted, 4 * kHistory, 32 * kHistory);
+    return std::clamp<uint64_t>(wanted, 4 * kHistory, 8 * kHistory);
 }
 
 template <typename T>
@@ -65,7 +65,7 @@ public:
             const size_t got = parser_->run(view, UINT64_MAX, tokens_.get() + count_, kBlockSymbols - count_);
             note_tokens(got);
             if (count_ == kBlockSymbols) {
-                write_block(false, flush_position(last_start_));
+                write_block(false);
                 continue;
             }
             if (filled_end_ < total_) {
@@ -73,7 +73,7 @@ public:
                 continue;
             }
             note_tokens(parser_->finish(view, tokens_.get() + count_));
-            write_block(true, total_);
+            write_block(true);
             break;
         }
         writer_.flush();
@@ -113,17 +113,15 @@ private:
         filled_end_ += count;
     }
 
-    void note_tokens(size_t got)
-    {
-        for (size_t i = count_; i < count_ + got; ++i) {
-            last_start_ = block_end_;
-            block_end_ += token_length(tokens_[i]);
-        }
-        count_ += got;
-    }
+    void note_tokens(size_t got) { count_ += got; }
 
-    void write_block(bool last, uint64_t flush_at)
+    // Flushes the open block, whose tokens cover the bytes from block_start_ on; a block
+    // flushed before the end goes at the position after its last token's first byte (see
+    // flush_position).
+    void write_block(bool last)
     {
+        block_end_ = block_start_ + covered(tokens_.get(), count_);
+        const uint64_t flush_at = last ? total_ : flush_position(block_end_ - token_length(tokens_[count_ - 1]));
         // A block the reference can still store starts in its window, which the buffer holds.
         const bool storable = block_start_ >= window_start(flush_at, total_) && block_start_ >= buffer_start_;
         BlockPlan plan;
@@ -145,7 +143,6 @@ private:
     size_t count_ = 0;          // tokens of the open block
     uint64_t block_start_ = 0;  // the bytes the open block covers
     uint64_t block_end_ = 0;
-    uint64_t last_start_ = 0;   // where the last token starts
     uint32_t adler_ = 1;
     size_t size_ = 0;
 };

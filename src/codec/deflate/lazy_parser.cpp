@@ -18,8 +18,12 @@ constexpr uint32_t kTooFar = 4096;     // 3-byte matches farther back are not wo
 constexpr uint64_t kWindow = 2 * kHistory;
 // Repeating a stretch costs refilling the chains afterwards (kHistory insertions): worth it
 // only over this much. A try that finds nothing is not made again for a while.
-constexpr uint64_t kRepeatWorthIt = 8 * kHistory;
+constexpr uint64_t kRepeatWorthIt = 2 * kHistory;
 constexpr uint64_t kRepeatRetry = 8192;
+constexpr int kRepeatChecks = 3;   // periods checked against the bytes at a try
+constexpr uint32_t kLongMatch = 32;  // matches this long hint at the bytes' period
+// How often the 4-byte chain's worth is reviewed (see review_chains).
+constexpr uint64_t kReviewEvery = 32768;
 
 // The reference's hash of the three bytes at a position (15 bits, 5 bits a step), from the
 // four bytes there read as one little-endian word.
@@ -43,7 +47,7 @@ inline uint32_t load32(const uint8_t* p)
     return v;
 }
 
-inline uint32_t hash4(uint32_t four_bytes) { return (four_bytes * 2654435761u) >> 16; }
+inline uint32_t hash4(uint32_t four_bytes) { return (four_bytes * 2654435761u) >> 18; }
 
 inline uint16_t load16(const uint8_t* p)
 {
@@ -90,17 +94,21 @@ uint64_t window_start(uint64_t position, uint64_t total)
 
 LazyParser::LazyParser() = default;
 
-// Only the heads: an entry of previous_ or previous4_ is read only for a position that was
-// inserted, which wrote it first.
+// Only the heads: a link is read only for a position that was inserted, which wrote it first.
 void LazyParser::clear_chains()
 {
     head_.fill(0);
+    hash_count_.fill(0);
     head4_.fill(0);
 }
 
 void LazyParser::restart(uint64_t position, uint64_t total)
 {
     clear_chains();
+    quick_chains_ = false;
+    visits_ = 0;
+    quick_visits_ = 0;
+    next_review_ = position + kReviewEvery;
     recent_count_ = 0;
     next_repeat_try_ = 0;
     state_ = ParseState{};
@@ -111,43 +119,91 @@ void LazyParser::restart(uint64_t position, uint64_t total)
 
 namespace {
 
-constexpr uint64_t kPositionBits = 0xffffffffu;
+// How far back `previous` lies from `position`, as a link holds it.
+inline uint16_t back_to(uint32_t position, uint32_t previous)
+{
+    const uint32_t back = position - previous;
+    return previous != 0 && back <= 0xffff ? static_cast<uint16_t>(back) : 0;
+}
 
-inline uint32_t position_of(uint64_t entry) { return static_cast<uint32_t>(entry); }
-inline uint32_t count_of(uint64_t entry) { return static_cast<uint32_t>(entry >> 32); }
+// The position a link leads to: 0 (none) where it holds no distance.
+inline uint32_t back_from(uint32_t position, uint16_t back) { return back != 0 ? position - back : 0; }
 
 }  // namespace
 
 inline uint32_t LazyParser::insert(const uint8_t* at, uint32_t position)
 {
     const uint32_t w = load32(at);
-    const uint32_t slot = position & kChainMask;
     const uint32_t h = hash3(w);
-    const uint64_t head = head_[h];
-    const uint64_t count = uint64_t{count_of(head) + 1} << 32;
-    previous_[slot] = count | (head & kPositionBits);
-    head_[h] = count | position;
-    const uint32_t h4 = hash4(w);
-    const uint32_t chained4 = head4_[h4];
-    previous4_[slot] = chained4;
-    head4_[h4] = position;
-    head4_before_ = chained4;
-    return position_of(head);
+    const uint32_t head = head_[h];
+    Link& link = links_[position & kChainMask];
+    link.back = back_to(position, head);
+    head_[h] = position;
+    if (quick_chains_) {
+        const uint32_t h4 = hash4(w);
+        head4_before_ = head4_[h4];
+        link.back4 = back_to(position, head4_before_);
+        link.count = ++hash_count_[h];
+        head4_[h4] = position;
+    }
+    return head;
 }
 
 void LazyParser::insert_run(const uint8_t* at, uint32_t from, uint32_t to)
 {
+    if (!quick_chains_) {
+        for (uint32_t position = from; position < to; ++position, ++at) {
+            const uint32_t h = hash3(load32(at));
+            links_[position & kChainMask].back = back_to(position, head_[h]);
+            head_[h] = position;
+        }
+        return;
+    }
     for (uint32_t position = from; position < to; ++position, ++at) {
         const uint32_t w = load32(at);
-        const uint32_t slot = position & kChainMask;
         const uint32_t h = hash3(w);
-        const uint64_t head = head_[h];
-        const uint64_t count = uint64_t{count_of(head) + 1} << 32;
-        previous_[slot] = count | (head & kPositionBits);
-        head_[h] = count | position;
         const uint32_t h4 = hash4(w);
-        previous4_[slot] = head4_[h4];
+        const uint16_t count = ++hash_count_[h];
+        links_[position & kChainMask] = {back_to(position, head_[h]), back_to(position, head4_[h4]), count};
+        head_[h] = position;
         head4_[h4] = position;
+    }
+}
+
+// The 4-byte chain and the counts, for the positions within reach of `position` (all inserted
+// already, their reference chain kept): from here on insertions keep them too.
+void LazyParser::start_quick_chains(const DataView& view, uint64_t position)
+{
+    head4_.fill(0);
+    hash_count_.fill(0);
+    const uint64_t end = std::min(position, total_ >= kMinMatch ? total_ - kMinMatch + 1 : 0);
+    const uint64_t from = std::max(position >= kHistory ? position - kHistory : 0, view.start);
+    for (uint64_t p = from; p < end; ++p) {
+        const auto here = static_cast<uint32_t>(p);
+        const uint32_t w = load32(view.at(p));
+        const uint32_t h4 = hash4(w);
+        Link& link = links_[here & kChainMask];
+        link.back4 = back_to(here, head4_[h4]);
+        link.count = ++hash_count_[hash3(w)];
+        head4_[h4] = here;
+    }
+    quick_chains_ = true;
+}
+
+// Every so often the searches decide whether the 4-byte chain pays for its upkeep: it saves
+// the visits to candidates that do not agree on four bytes, and costs every insertion about
+// as much as a visit.
+void LazyParser::review_chains(const DataView& view, uint64_t position)
+{
+    const uint64_t positions = position + kReviewEvery - next_review_;
+    next_review_ = position + kReviewEvery;
+    const bool worth_it = visits_ > quick_visits_ + positions;
+    visits_ = 0;
+    quick_visits_ = 0;
+    if (!quick_chains_ && worth_it) {
+        start_quick_chains(view, position);
+    } else if (quick_chains_ && !worth_it) {
+        quick_chains_ = false;
     }
 }
 
@@ -173,57 +229,75 @@ void LazyParser::refresh_tail(const DataView& view, uint64_t position)
 
 // The reference's search: candidates in chain order from `head`, at most `chain` of them
 // (the head counts as one), each beyond `limit` except the head itself; the first candidate
-// longer than the best so far becomes the match, and one of `nice` bytes ends the search. The
-// chain is followed entry by entry only while no 3-byte match is known; after that the
-// 4-byte chain gives the candidates that can still be longer.
+// longer than the best so far becomes the match, and one of `nice` bytes ends the search.
 uint32_t LazyParser::longest_match(const DataView& view, uint32_t position, uint32_t head,
                                    uint32_t previous_length, uint32_t lookahead)
 {
     const uint32_t chain = previous_length >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
-    uint32_t best = previous_length;
     const uint32_t nice = std::min(kNiceLength, lookahead);
     const uint32_t limit = position > kMaxDistance ? position - kMaxDistance : 0;
     const uint8_t* scan = view.at(position);
-    const uint32_t scan_start = load32(scan);
-    const uint32_t head_rank = count_of(previous_[head & kChainMask]);
-    auto in_reach = [&](uint32_t candidate) { return candidate > limit || candidate == head; };
-    auto try_candidate = [&](uint32_t candidate) {  // true when the search is over
+    const uint32_t scan_four = load32(scan);
+    uint32_t best = previous_length;
+    uint16_t scan_end = load16(scan + best - 1);
+    // The visits the 4-byte chain would make: entry by entry until a 3-byte match is known,
+    // then only those that agree on four bytes.
+    uint32_t quick_visits = 0;
+    uint32_t last_four = 0;  // the last candidate seen that agrees on four bytes
+    // Only a candidate that agrees on the first two bytes and around the best length so far
+    // can give a longer match. True when the search is over.
+    auto try_candidate = [&](uint32_t candidate) {
         const uint8_t* match = view.at(candidate);
-        if (load16(match + best - 1) != load16(scan + best - 1) || load16(match) != static_cast<uint16_t>(scan_start)) {
-            return false;
-        }
+        const uint32_t match_four = load32(match);
+        quick_visits += best < kMinMatch || match_four == scan_four;
+        if (match_four == scan_four) last_four = candidate;
+        if (load16(match + best - 1) != scan_end || static_cast<uint16_t>(match_four ^ scan_four) != 0) return false;
         const uint32_t length = common_length(scan, match);
         if (length <= best) return false;
         match_start_ = candidate;
         best = length;
+        scan_end = load16(scan + best - 1);
         return length >= nice;
     };
 
-    // Entry by entry while no 3-byte match is known.
-    uint32_t next4 = head4_before_;  // the 4-byte chain from the top
-    uint32_t skip_from = position;   // 4-byte chain entries at or after this were seen already
-    if (best < kMinMatch) {
-        uint32_t candidate = head;
-        uint32_t left = chain;
-        for (;;) {
-            if (try_candidate(candidate)) return std::min(best, lookahead);
-            if (best >= kMinMatch) {
-                if (best > kMinMatch) next4 = previous4_[candidate & kChainMask];  // it shares the 4 bytes
-                skip_from = candidate;
-                break;
-            }
-            candidate = position_of(previous_[candidate & kChainMask]);
-            if (candidate <= limit || --left == 0) return std::min(best, lookahead);
+    // Entry by entry, as the reference walks; with the 4-byte chain kept, only until a
+    // 3-byte match is known.
+    uint32_t candidate = head;
+    uint32_t left = chain;
+    bool go_quick = false;
+    for (;;) {
+        ++visits_;
+        if (try_candidate(candidate)) break;
+        const uint32_t next = back_from(candidate, links_[candidate & kChainMask].back);
+        if (next <= limit || --left == 0) break;
+        if (quick_chains_ && best >= kMinMatch) {
+            go_quick = true;
+            break;
         }
+        candidate = next;
     }
+    if (!go_quick) {
+        quick_visits_ += quick_visits;
+        return std::min(best, lookahead);
+    }
+    quick_visits_ += quick_visits;  // the visits before the 4-byte chain took over
 
-    // Then only candidates that agree on four bytes, still in chain order and within the
-    // chain's length.
-    for (uint32_t candidate = next4; candidate != 0 && in_reach(candidate); candidate = previous4_[candidate & kChainMask]) {
-        if (candidate >= skip_from || load32(view.at(candidate)) != scan_start) continue;
-        if (head_rank - count_of(previous_[candidate & kChainMask]) >= chain) break;
+    // Then only candidates that agree on four bytes (older than the last one seen), still in
+    // chain order and within the chain's length, which the counts tell.
+    // From the last candidate seen that agrees on four bytes, or from the chain's head.
+    const uint16_t head_count = links_[head & kChainMask].count;
+    const uint32_t seen = candidate;
+    uint32_t depth = 0;
+    const uint32_t from = last_four != 0 ? back_from(last_four, links_[last_four & kChainMask].back4) : head4_before_;
+    for (candidate = from; candidate != 0 && (candidate > limit || candidate == head);
+         candidate = back_from(candidate, links_[candidate & kChainMask].back4)) {
+        ++quick_visits_;
+        if (candidate >= seen || load32(view.at(candidate)) != scan_four) continue;
+        depth = static_cast<uint16_t>(head_count - links_[candidate & kChainMask].count);
+        if (depth >= chain) break;
         if (try_candidate(candidate)) break;
     }
+    visits_ += depth;  // as deep as the reference's walk went
     return std::min(best, lookahead);
 }
 
@@ -245,6 +319,7 @@ size_t LazyParser::run(const DataView& view, uint64_t stop, Token* out, size_t r
         const auto here = static_cast<uint32_t>(position);
         const uint8_t* at = view.at(position);
 
+        if (position >= next_review_) review_chains(view, position);
         uint32_t head = 0;
         if (lookahead >= kMinMatch) head = insert(at, here);
         const uint32_t previous_length = match_length;
@@ -315,35 +390,64 @@ uint64_t equal_run(const uint8_t* a, const uint8_t* b, uint64_t limit)
 // on the bytes from 32506 back to 258 ahead (and on the parse's own state), so once the parse
 // stands in the same state at two positions P apart, and the bytes from 32768 before the
 // first to the end of the stretch repeat with period P, every decision P further on is the
-// same. The state here is the one right after a match; P is a multiple of the match's
-// distance back to the last position where the parse stood right after a match too.
+// same. The state here is the one right after a match, and P is a distance back to where the
+// parse stood right after a match too, a multiple of a distance the recent matches copied
+// from (a run's byte, an image's row).
 size_t LazyParser::repeat_period(const DataView& view, uint64_t position, uint32_t distance, uint64_t stop,
                                  Token* out, size_t room)
 {
     next_repeat_try_ = position + kRepeatRetry;
-    // The last stretch of tokens that ends here, starts right after a match and covers a
-    // multiple of `distance`.
     const uint64_t known = std::min<uint64_t>(recent_count_, kRecent);
-    uint64_t start = position;
-    size_t tokens = 0;
-    uint64_t period = 0;
-    while (tokens + 1 < known && position - start < kHistory) {
-        start -= token_length(recent_[(recent_count_ - 1 - tokens) & kRecentMask]);
-        ++tokens;
-        const Token before = recent_[(recent_count_ - 1 - tokens) & kRecentMask];
-        if (!is_literal(before) && (position - start) % distance == 0) {
-            period = position - start;
-            break;
+    auto recent = [&](size_t back) { return recent_[(recent_count_ - 1 - back) & kRecentMask]; };
+
+    // The periods the bytes may have: the match just made, and the farthest-reaching matches
+    // of the last stretch.
+    constexpr size_t kCandidates = 4;
+    uint32_t candidates[kCandidates] = {distance};
+    size_t candidate_count = 1;
+    uint64_t walked = 0;
+    for (size_t back = 0; back < known && walked < kHistory && candidate_count < kCandidates; ++back) {
+        const Token t = recent(back);
+        walked += token_length(t);
+        const uint32_t d = token_distance(t);
+        if (is_literal(t) || token_length(t) < kLongMatch || d <= kMaxMatch) continue;
+        if (std::find(candidates, candidates + candidate_count, d) == candidates + candidate_count) {
+            candidates[candidate_count++] = d;
         }
     }
-    if (period == 0) return 0;
+
+    // The nearest positions back where the parse stood right after a match, a multiple of a
+    // candidate away, each tried in turn.
+    uint64_t start = position;
+    int tries = 0;
+    for (size_t tokens = 1; tokens < known && position - start < kHistory && tries < kRepeatChecks; ++tokens) {
+        start -= token_length(recent(tokens - 1));
+        if (is_literal(recent(tokens))) continue;
+        const uint64_t period = position - start;
+        const bool multiple = std::any_of(candidates, candidates + candidate_count,
+                                          [&](uint32_t d) { return period % d == 0; });
+        if (!multiple) continue;
+        ++tries;
+        const size_t written = repeat_stretch(view, position, start, tokens, stop, out, room);
+        if (written != 0) return written;
+    }
+    return 0;
+}
+
+// Repeats the last `tokens` tokens, which cover [start, position), as far as the bytes repeat
+// with that period. Returns the tokens written, or 0 when it is not worth it.
+size_t LazyParser::repeat_stretch(const DataView& view, uint64_t position, uint64_t start, size_t tokens,
+                                  uint64_t stop, Token* out, size_t room)
+{
+    const uint64_t period = position - start;
     // As far as the tokens may be written and the parse may go.
     uint64_t most = std::min<uint64_t>(room / tokens, (view.end - position) / period);
     if (stop != UINT64_MAX) most = std::min<uint64_t>(most, (stop - position) / period);
     if (most * period < kRepeatWorthIt) return 0;
     // The bytes must repeat from 32768 before the stretch on.
+    if (start < kHistory + 8 + period) return 0;
     const uint64_t back = start - kHistory - 8;
-    if (start < kHistory + 8 + period || back - period < view.start) return 0;
+    if (back - period < view.start) return 0;
     if (equal_run(view.at(back), view.at(back - period), position - back) != position - back) return 0;
     // As far as the bytes go on repeating (every decision in the repeats reads at most
     // kMinLookahead bytes past it).

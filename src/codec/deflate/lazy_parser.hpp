@@ -82,6 +82,9 @@ private:
     // positions [from, to) whose bytes start at `at`.
     uint32_t insert(const uint8_t* at, uint32_t position);
     void insert_run(const uint8_t* at, uint32_t from, uint32_t to);
+    void start_quick_chains(const DataView& view, uint64_t position);
+
+    void review_chains(const DataView& view, uint64_t position);
     uint32_t longest_match(const DataView& view, uint32_t position, uint32_t head, uint32_t previous_length,
                            uint32_t lookahead);
     void refresh_tail(const DataView& view, uint64_t position);
@@ -91,21 +94,37 @@ private:
     // instead of parsing it. Returns the tokens written (0: nothing to repeat).
     size_t repeat_period(const DataView& view, uint64_t position, uint32_t distance, uint64_t stop, Token* out,
                          size_t room);
+    size_t repeat_stretch(const DataView& view, uint64_t position, uint64_t start, size_t tokens, uint64_t stop,
+                          Token* out, size_t room);
     void clear_chains();
 
-    // The reference's chains: for each 3-byte hash the latest position (low 32 bits) and how
-    // many positions have had the hash (high 32 bits); for each position the one before it with
-    // the same hash and its own count. A search follows the chain for a set number of entries;
-    // the difference of two counts is how far apart two entries lie in it.
-    std::array<uint64_t, 1 << 15> head_;
-    std::array<uint64_t, 1 << 15> previous_;
+    // The reference's chains: for each 3-byte hash the latest position and how many positions
+    // have had the hash. A search follows a chain for a set number of entries; the difference
+    // of two counts (mod 2^16: entries within reach are fewer) is how far apart two entries
+    // lie in it.
+    std::array<uint32_t, 1 << 15> head_;
+    std::array<uint16_t, 1 << 15> hash_count_;
     // The same positions chained by a hash of their first four bytes. Once a match of 3 is
     // found only candidates that agree on four bytes can be longer, and this chain visits just
     // those (and a few that only share the hash), counting each by its place in the reference's
     // chain.
-    std::array<uint32_t, 1 << 16> head4_;
-    std::array<uint32_t, 1 << 15> previous4_;
+    std::array<uint32_t, 1 << 14> head4_;
+    // For each position (by its low 15 bits): how far back the one before it lies in each chain
+    // (0: none within 65535), and its count. Small and together, so that the tables stay in
+    // the processor's cache and an insertion or a visit touches one line.
+    struct Link {
+        uint16_t back;
+        uint16_t back4;
+        uint16_t count;
+    };
+    std::array<Link, 1 << 15> links_;
     uint32_t head4_before_ = 0;  // head4_ of the position inserted last, before it was inserted
+    // Whether the 4-byte chain and the counts are kept (see review_chains); since the last
+    // review, the visits the reference's walk made, and those the 4-byte chain made or would.
+    bool quick_chains_ = false;
+    uint64_t visits_ = 0;
+    uint64_t quick_visits_ = 0;
+    uint64_t next_review_ = 0;
     // The tokens written last (the parse's own, and those it was given to go on from).
     static constexpr uint32_t kRecent = 1 << 15;
     static constexpr uint32_t kRecentMask = kRecent - 1;

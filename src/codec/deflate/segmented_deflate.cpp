@@ -18,6 +18,10 @@ namespace qv::deflate {
 
 namespace {
 
+// Segments parsed at once, for each thread: enough that a thread seldom waits for the slowest
+// one; few, since each holds its bytes and its tokens (4 bytes a symbol) until they are merged.
+constexpr size_t kSegmentsPerThread = 2;
+
 // A parse that takes up another parse's state past a cut, until it meets the later segment's
 // own parse.
 struct Join {
@@ -67,20 +71,6 @@ struct Block {
     std::vector<uint8_t> bits;  // the block coded from bit_offset % 8 of its first byte
 };
 
-// The bytes a token covers, without a branch so that sums over many tokens vectorise.
-inline uint32_t covers(Token t)
-{
-    const uint32_t is_match = (t >> 8) != 0;
-    return 1 + is_match * ((t & 0xff) + kMinMatch - 1);
-}
-
-uint64_t covered(const Token* tokens, size_t count)
-{
-    uint64_t sum = 0;
-    for (size_t i = 0; i < count; ++i) sum += covers(tokens[i]);
-    return sum;
-}
-
 class SegmentedDeflater {
 public:
     SegmentedDeflater(const Input& input, int threads, uint64_t segment_size, uint8_t* out)
@@ -88,7 +78,7 @@ public:
     {
         segment_size_ = std::max<uint64_t>(segment_size, 1);
         segment_count_ = std::max<uint64_t>(1, total_ / segment_size_);  // the last one takes the rest
-        wave_ = static_cast<size_t>(4 * team_.size());
+        wave_ = static_cast<size_t>(kSegmentsPerThread * team_.size());
     }
 
     size_t run()
@@ -115,6 +105,7 @@ public:
             if (!merge(first)) return 0;
             previous_end_ = wave_segments_.back().end_state;
             previous_parser_ = std::move(wave_segments_.back().parser);
+            wave_segments_.clear();  // the blocks hold their own tokens
             write_blocks();
         }
         finish_blocks();
@@ -183,7 +174,7 @@ private:
         auto meets = [&](uint64_t position) {
             while (cursor < s.token_count && cursor_end < position) {
                 cursor_clean = !is_literal(s.tokens[cursor]);
-                cursor_end += covers(s.tokens[cursor]);
+                cursor_end += token_length(s.tokens[cursor]);
                 ++cursor;
             }
             return cursor_end == position && cursor_clean;
@@ -208,17 +199,20 @@ private:
         const bool last = s.end == total_;
         const uint64_t stop = last ? UINT64_MAX : s.end;
         uint64_t position = state.pending ? from - 1 : from;  // where its next token starts
-        // Large enough for long stretches of repeats (see LazyParser::repeat_period) at once.
+        // The parses mostly meet within a few tokens: a few are decided at a time at first,
+        // then more, up to batches large enough for long stretches of repeats
+        // (LazyParser::repeat_period).
+        constexpr size_t kFirstBatch = 16;
         constexpr size_t kBatch = 16384;
         std::unique_ptr<Token[]> batch(new (std::nothrow) Token[kBatch]);
         if (!batch) {
             failed_ = true;
             return;
         }
-        for (;;) {
-            const size_t got = parser->run(view, stop, batch.get(), kBatch);
+        for (size_t size = kFirstBatch;; size = std::min(2 * size, kBatch)) {
+            const size_t got = parser->run(view, stop, batch.get(), size);
             for (size_t i = 0; i < got; ++i) {
-                position += covers(batch[i]);
+                position += token_length(batch[i]);
                 if (!is_literal(batch[i]) && meets(position)) {
                     if (!append(j.tokens, batch.get(), i + 1)) return;
                     j.met = true;
@@ -227,7 +221,7 @@ private:
                 }
             }
             if (!append(j.tokens, batch.get(), got)) return;
-            if (got < kBatch) break;  // stopped at the cut or the end
+            if (got < size) break;  // stopped at the cut or the end
         }
         if (last) j.has_final = take_final(*parser, view, &j.final_literal);
         j.end_state = parser->state();
@@ -298,7 +292,7 @@ private:
             tokens += n;
             count -= n;
             if (block_.size() == kBlockSymbols) {
-                const uint64_t last_start = block_end_ - covers(block_.back());
+                const uint64_t last_start = block_end_ - token_length(block_.back());
                 (void)before;
                 cut_block(last_start + 1, false);
             }
