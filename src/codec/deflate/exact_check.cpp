@@ -11,16 +11,15 @@
 
 namespace qv::deflate {
 
-namespace {
-
-// The versions whose default parse and block rules the exact deflater follows.
-bool known_version(const char* version)
+bool zlib_version_supported(const char* version)
 {
     if (version == nullptr || std::strstr(version, "ng") != nullptr) return false;  // another library
     if (std::strncmp(version, "1.3", 3) == 0) return version[3] == '\0' || version[3] == '.';
     if (std::strncmp(version, "1.2.1", 5) != 0) return false;
     return version[5] >= '2' && version[5] <= '9' && (version[6] == '\0' || version[6] == '.');
 }
+
+namespace {
 
 class Probe final : public Input {
 public:
@@ -85,7 +84,7 @@ bool exact_deflate_agrees_with_zlib()
     static std::atomic<int> verdict{kUnknown};
     int known = verdict.load(std::memory_order_acquire);
     if (known == kUnknown) {
-        known = known_version(zlibVersion()) && probe_agrees() ? kAgrees : kDiffers;
+        known = zlib_version_supported(zlibVersion()) && probe_agrees() ? kAgrees : kDiffers;
         verdict.store(known, std::memory_order_release);
     }
     return known == kAgrees;

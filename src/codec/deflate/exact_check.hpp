@@ -8,4 +8,8 @@ namespace qv::deflate {
 
 bool exact_deflate_agrees_with_zlib();
 
+// Whether a zlib version string (zlibVersion()) names a release whose level-6 output the exact
+// deflater reproduces: 1.2.12 to 1.3.x, and not another library behind the same interface.
+bool zlib_version_supported(const char* version);
+
 }  // namespace qv::deflate

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <vector>
@@ -90,26 +91,27 @@ public:
             const size_t count = static_cast<size_t>(std::min<uint64_t>(wave_, segment_count_ - first));
             wave_segments_.clear();
             wave_segments_.resize(count);
-            team_.for_each(count, [&](size_t i) { parse_segment(first + i, wave_segments_[i]); });
-            team_.for_each(count, [&](size_t i) {
-                const uint64_t k = first + i;
-                if (k > 0 && carry_ready(i)) {
-                    if (i > 0) {
-                        Segment& before = wave_segments_[i - 1];
-                        join(before.end_state, std::move(before.parser), wave_segments_[i], wave_segments_[i].join);
-                    } else {
-                        join(previous_end_, std::move(previous_parser_), wave_segments_[i], wave_segments_[i].join);
-                    }
-                }
+            parsed_.reset(new std::atomic<bool>[count]());
+            joined_.reset(new std::atomic<bool>[count]());
+            // The wave's parses and joins, and the coding of the last wave's blocks, all at once.
+            team_.for_each(count + coding_.size(), [&](size_t i) {
+                if (i >= count) return code_block(coding_[i - count]);
+                parse_segment(first + i, wave_segments_[i]);
+                parsed_[i].store(true);
+                try_join(first, i);
+                if (i + 1 < count) try_join(first, i + 1);
             });
+            place_blocks();
             if (!merge(first)) return 0;
             previous_end_ = wave_segments_.back().end_state;
             previous_parser_ = std::move(wave_segments_.back().parser);
             wave_segments_.clear();  // the blocks hold their own tokens
-            write_blocks();
+            plan_blocks();
         }
         finish_blocks();
-        write_blocks();
+        plan_blocks();
+        team_.for_each(coding_.size(), [&](size_t i) { code_block(coding_[i]); });
+        place_blocks();
         return write_trailer(out_, bit_offset_, adler_);
     }
 
@@ -117,9 +119,22 @@ private:
     uint64_t segment_start(uint64_t k) const { return k * segment_size_; }
     uint64_t segment_end(uint64_t k) const { return k + 1 == segment_count_ ? total_ : (k + 1) * segment_size_; }
 
-    // The join of the wave's first segment starts from the last wave's state, which is only
-    // the right one when the last wave ended on its own parse.
-    bool carry_ready(size_t i) const { return i > 0 || !carrying_; }
+    // Joins segment i of the wave (the previous segment's parse going on into it) once both
+    // parses are done: the thread that finishes the second of the two does it. The wave's
+    // first segment continues the last wave's parse, which is only the right one when that
+    // wave ended on its own parse.
+    void try_join(uint64_t first, size_t i)
+    {
+        if (first + i == 0) return;
+        if (i == 0 ? carrying_ : !parsed_[i - 1].load()) return;
+        if (!parsed_[i].load() || joined_[i].exchange(true)) return;
+        if (i > 0) {
+            Segment& before = wave_segments_[i - 1];
+            join(before.end_state, std::move(before.parser), wave_segments_[i], wave_segments_[i].join);
+        } else {
+            join(previous_end_, std::move(previous_parser_), wave_segments_[i], wave_segments_[i].join);
+        }
+    }
 
     // Reads the segment's bytes (with the 32 KiB before it and the lookahead after it) and
     // parses them from a fresh start.
@@ -324,9 +339,9 @@ private:
         cut_block(total_, true);
     }
 
-    // Codes the blocks cut so far: codes built and sizes known in parallel, their places in
-    // the stream one after another, then each coded at its place in parallel.
-    void write_blocks()
+    // The blocks cut so far get their codes and sizes (in parallel) and their places in the
+    // stream (one after another); they are coded along with the next wave's parses.
+    void plan_blocks()
     {
         team_.for_each(blocks_.size(), [&](size_t i) {
             Block& b = blocks_[i];
@@ -337,9 +352,14 @@ private:
             b.bit_offset = bit_offset_;
             bit_offset_ += b.plan.bits_at(bit_offset_);
         }
-        team_.for_each(blocks_.size(), [&](size_t i) { code_block(blocks_[i]); });
-        for (Block& b : blocks_) place(b);
+        coding_.insert(coding_.end(), std::make_move_iterator(blocks_.begin()), std::make_move_iterator(blocks_.end()));
         blocks_.clear();
+    }
+
+    void place_blocks()
+    {
+        for (const Block& b : coding_) place(b);
+        coding_.clear();
     }
 
     void code_block(Block& b)
@@ -388,7 +408,10 @@ private:
     uint64_t block_end_ = 0;
     bool has_final_ = false;
     Token final_ = 0;
-    std::vector<Block> blocks_;
+    std::vector<Block> blocks_;  // cut, not yet planned
+    std::vector<Block> coding_;  // planned and placed in the stream, to be coded
+    std::unique_ptr<std::atomic<bool>[]> parsed_;  // of the wave's segments
+    std::unique_ptr<std::atomic<bool>[]> joined_;
     uint64_t bit_offset_ = 0;
     uint32_t adler_ = 1;
     std::atomic<bool> failed_{false};
