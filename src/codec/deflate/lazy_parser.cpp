@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <span>
 #include <cstring>
 
 namespace qv::deflate {
@@ -22,8 +23,10 @@ constexpr uint64_t kRepeatWorthIt = 2 * kHistory;
 constexpr uint64_t kRepeatRetry = 8192;
 constexpr int kRepeatChecks = 3;   // periods checked against the bytes at a try
 constexpr uint32_t kLongMatch = 32;  // matches this long hint at the bytes' period
-// How often the 4-byte chain's worth is reviewed (see review_chains).
+// How often the 4-byte chain's worth is reviewed (see review_chains), and which share of the
+// searches are counted for it.
 constexpr uint64_t kReviewEvery = 32768;
+constexpr uint64_t kSampleEvery = 8;
 
 // The reference's hash of the three bytes at a position (15 bits, 5 bits a step), from the
 // four bytes there read as one little-endian word.
@@ -95,16 +98,27 @@ uint64_t window_start(uint64_t position, uint64_t total)
 LazyParser::LazyParser() = default;
 
 // Only the heads: a link is read only for a position that was inserted, which wrote it first.
-void LazyParser::clear_chains()
+void LazyParser::clear_chains(uint64_t next)
 {
     head_.fill(0);
-    hash_count_.fill(0);
     head4_.fill(0);
+    hash_count_.fill(0);
+    base_ = static_cast<uint32_t>(next);
+}
+
+void LazyParser::slide_heads()
+{
+    base_ += kHistory;
+    auto slide = [](std::span<uint16_t> heads) {
+        for (uint16_t& value : heads) value = value > kHistory ? static_cast<uint16_t>(value - kHistory) : uint16_t{0};
+    };
+    slide(head_);
+    slide(head4_);
 }
 
 void LazyParser::restart(uint64_t position, uint64_t total)
 {
-    clear_chains();
+    clear_chains(position >= kHistory ? position - kHistory : 0);
     quick_chains_ = false;
     visits_ = 0;
     quick_visits_ = 0;
@@ -135,16 +149,15 @@ inline uint32_t LazyParser::insert(const uint8_t* at, uint32_t position)
 {
     const uint32_t w = load32(at);
     const uint32_t h = hash3(w);
-    const uint32_t head = head_[h];
-    Link& link = links_[position & kChainMask];
-    link.back = back_to(position, head);
-    head_[h] = position;
+    const uint16_t value = head_value(position);
+    const uint32_t head = head_position(head_[h]);
+    back_[position & kChainMask] = back_to(position, head);
+    head_[h] = value;
     if (quick_chains_) {
         const uint32_t h4 = hash4(w);
-        head4_before_ = head4_[h4];
-        link.back4 = back_to(position, head4_before_);
-        link.count = ++hash_count_[h];
-        head4_[h4] = position;
+        head4_before_ = head_position(head4_[h4]);
+        quick_links_[position & kChainMask] = {back_to(position, head4_before_), ++hash_count_[h]};
+        head4_[h4] = value;
     }
     return head;
 }
@@ -154,8 +167,9 @@ void LazyParser::insert_run(const uint8_t* at, uint32_t from, uint32_t to)
     if (!quick_chains_) {
         for (uint32_t position = from; position < to; ++position, ++at) {
             const uint32_t h = hash3(load32(at));
-            links_[position & kChainMask].back = back_to(position, head_[h]);
-            head_[h] = position;
+            const uint16_t value = head_value(position);
+            back_[position & kChainMask] = back_to(position, head_position(head_[h]));
+            head_[h] = value;
         }
         return;
     }
@@ -163,10 +177,11 @@ void LazyParser::insert_run(const uint8_t* at, uint32_t from, uint32_t to)
         const uint32_t w = load32(at);
         const uint32_t h = hash3(w);
         const uint32_t h4 = hash4(w);
-        const uint16_t count = ++hash_count_[h];
-        links_[position & kChainMask] = {back_to(position, head_[h]), back_to(position, head4_[h4]), count};
-        head_[h] = position;
-        head4_[h4] = position;
+        const uint16_t value = head_value(position);
+        back_[position & kChainMask] = back_to(position, head_position(head_[h]));
+        quick_links_[position & kChainMask] = {back_to(position, head_position(head4_[h4])), ++hash_count_[h]};
+        head_[h] = value;
+        head4_[h4] = value;
     }
 }
 
@@ -182,10 +197,8 @@ void LazyParser::start_quick_chains(const DataView& view, uint64_t position)
         const auto here = static_cast<uint32_t>(p);
         const uint32_t w = load32(view.at(p));
         const uint32_t h4 = hash4(w);
-        Link& link = links_[here & kChainMask];
-        link.back4 = back_to(here, head4_[h4]);
-        link.count = ++hash_count_[hash3(w)];
-        head4_[h4] = here;
+        quick_links_[here & kChainMask] = {back_to(here, head_position(head4_[h4])), ++hash_count_[hash3(w)]};
+        head4_[h4] = head_value(here);
     }
     quick_chains_ = true;
 }
@@ -197,7 +210,7 @@ void LazyParser::review_chains(const DataView& view, uint64_t position)
 {
     const uint64_t positions = position + kReviewEvery - next_review_;
     next_review_ = position + kReviewEvery;
-    const bool worth_it = visits_ > quick_visits_ + positions;
+    const bool worth_it = kSampleEvery * (visits_ - std::min(visits_, quick_visits_)) > positions;
     visits_ = 0;
     quick_visits_ = 0;
     if (!quick_chains_ && worth_it) {
@@ -227,78 +240,115 @@ void LazyParser::refresh_tail(const DataView& view, uint64_t position)
     tail_slid_ = slid;
 }
 
+namespace {
+
+// What a search compares a candidate with: the bytes at the position, and the best length so far.
+struct Scan {
+    const uint8_t* at;
+    uint32_t four;   // its first four bytes
+    uint32_t best;   // matches must be longer than this
+    uint16_t end;    // the two bytes around the best length: a longer match agrees on them
+    uint32_t nice;   // a match this long ends the search
+    uint32_t start = 0;  // where the best match starts
+
+    Scan(const uint8_t* scan, uint32_t previous_length, uint32_t nice_length)
+        : at(scan), four(load32(scan)), best(previous_length), end(load16(scan + previous_length - 1)),
+          nice(nice_length)
+    {
+    }
+
+    // Takes `match` (at `candidate`) when it is longer; true when the search is over. Only a
+    // candidate that agrees on the first two bytes and around the best length can be.
+    bool take(const uint8_t* match, uint32_t match_four, uint32_t candidate)
+    {
+        if (load16(match + best - 1) != end || static_cast<uint16_t>(match_four ^ four) != 0) return false;
+        const uint32_t length = common_length(at, match);
+        if (length <= best) return false;
+        start = candidate;
+        best = length;
+        end = load16(at + best - 1);
+        return length >= nice;
+    }
+
+    // The search's answer: the length (no more than is left of the data); the match start is
+    // where the last longer match was found (kept as it was when none was).
+    uint32_t answer(uint32_t lookahead, uint32_t* match_start) const
+    {
+        if (start != 0) *match_start = start;
+        return std::min(best, lookahead);
+    }
+};
+
+}  // namespace
+
 // The reference's search: candidates in chain order from `head`, at most `chain` of them
 // (the head counts as one), each beyond `limit` except the head itself; the first candidate
 // longer than the best so far becomes the match, and one of `nice` bytes ends the search.
+// Without the 4-byte chain every entry is visited, and one search in kSampleEvery also counts
+// what the 4-byte chain would have visited (for review_chains).
 uint32_t LazyParser::longest_match(const DataView& view, uint32_t position, uint32_t head,
                                    uint32_t previous_length, uint32_t lookahead)
 {
-    const uint32_t chain = previous_length >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
-    const uint32_t nice = std::min(kNiceLength, lookahead);
+    if (quick_chains_) return quick_match(view, position, head, previous_length, lookahead);
     const uint32_t limit = position > kMaxDistance ? position - kMaxDistance : 0;
-    const uint8_t* scan = view.at(position);
-    const uint32_t scan_four = load32(scan);
-    uint32_t best = previous_length;
-    uint16_t scan_end = load16(scan + best - 1);
-    // The visits the 4-byte chain would make: entry by entry until a 3-byte match is known,
-    // then only those that agree on four bytes.
-    uint32_t quick_visits = 0;
-    uint32_t last_four = 0;  // the last candidate seen that agrees on four bytes
-    // Only a candidate that agrees on the first two bytes and around the best length so far
-    // can give a longer match. True when the search is over.
-    auto try_candidate = [&](uint32_t candidate) {
+    Scan scan(view.at(position), previous_length, std::min(kNiceLength, lookahead));
+    uint32_t left = previous_length >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
+    const bool sample = (++searches_ & (kSampleEvery - 1)) == 0;
+    uint32_t candidate = head;
+    do {
         const uint8_t* match = view.at(candidate);
         const uint32_t match_four = load32(match);
-        quick_visits += best < kMinMatch || match_four == scan_four;
-        if (match_four == scan_four) last_four = candidate;
-        if (load16(match + best - 1) != scan_end || static_cast<uint16_t>(match_four ^ scan_four) != 0) return false;
-        const uint32_t length = common_length(scan, match);
-        if (length <= best) return false;
-        match_start_ = candidate;
-        best = length;
-        scan_end = load16(scan + best - 1);
-        return length >= nice;
-    };
+        if (sample) {
+            ++visits_;
+            quick_visits_ += scan.best < kMinMatch || match_four == scan.four;
+        }
+        if (scan.take(match, match_four, candidate)) break;
+        candidate = back_from(candidate, back_[candidate & kChainMask]);
+    } while (candidate > limit && --left != 0);
+    return scan.answer(lookahead, &match_start_);
+}
 
-    // Entry by entry, as the reference walks; with the 4-byte chain kept, only until a
-    // 3-byte match is known.
+// The same search with the 4-byte chain: entry by entry until a 3-byte match is known, then
+// only the candidates that agree on four bytes (older than the last one seen), still in chain
+// order and within the chain's length, which the counts tell.
+uint32_t LazyParser::quick_match(const DataView& view, uint32_t position, uint32_t head, uint32_t previous_length,
+                                 uint32_t lookahead)
+{
+    const uint32_t chain = previous_length >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
+    const uint32_t limit = position > kMaxDistance ? position - kMaxDistance : 0;
+    Scan scan(view.at(position), previous_length, std::min(kNiceLength, lookahead));
+    const bool sample = (++searches_ & (kSampleEvery - 1)) == 0;
     uint32_t candidate = head;
     uint32_t left = chain;
-    bool go_quick = false;
+    uint32_t last_four = 0;  // the last candidate seen that agrees on four bytes
     for (;;) {
-        ++visits_;
-        if (try_candidate(candidate)) break;
-        const uint32_t next = back_from(candidate, links_[candidate & kChainMask].back);
-        if (next <= limit || --left == 0) break;
-        if (quick_chains_ && best >= kMinMatch) {
-            go_quick = true;
-            break;
-        }
+        if (sample) ++visits_, ++quick_visits_;
+        const uint8_t* match = view.at(candidate);
+        const uint32_t match_four = load32(match);
+        if (match_four == scan.four) last_four = candidate;
+        if (scan.take(match, match_four, candidate)) return scan.answer(lookahead, &match_start_);
+        const uint32_t next = back_from(candidate, back_[candidate & kChainMask]);
+        if (next <= limit || --left == 0) return scan.answer(lookahead, &match_start_);
+        if (scan.best >= kMinMatch) break;
         candidate = next;
     }
-    if (!go_quick) {
-        quick_visits_ += quick_visits;
-        return std::min(best, lookahead);
-    }
-    quick_visits_ += quick_visits;  // the visits before the 4-byte chain took over
 
-    // Then only candidates that agree on four bytes (older than the last one seen), still in
-    // chain order and within the chain's length, which the counts tell.
-    // From the last candidate seen that agrees on four bytes, or from the chain's head.
-    const uint16_t head_count = links_[head & kChainMask].count;
+    const uint16_t head_count = quick_links_[head & kChainMask].count;
     const uint32_t seen = candidate;
     uint32_t depth = 0;
-    const uint32_t from = last_four != 0 ? back_from(last_four, links_[last_four & kChainMask].back4) : head4_before_;
+    const uint32_t from = last_four != 0 ? back_from(last_four, quick_links_[last_four & kChainMask].back4) : head4_before_;
     for (candidate = from; candidate != 0 && (candidate > limit || candidate == head);
-         candidate = back_from(candidate, links_[candidate & kChainMask].back4)) {
-        ++quick_visits_;
-        if (candidate >= seen || load32(view.at(candidate)) != scan_four) continue;
-        depth = static_cast<uint16_t>(head_count - links_[candidate & kChainMask].count);
+         candidate = back_from(candidate, quick_links_[candidate & kChainMask].back4)) {
+        if (sample) ++quick_visits_;
+        const uint8_t* match = view.at(candidate);
+        const uint32_t match_four = load32(match);
+        if (candidate >= seen || match_four != scan.four) continue;
+        depth = static_cast<uint16_t>(head_count - quick_links_[candidate & kChainMask].count);
         if (depth >= chain) break;
-        if (try_candidate(candidate)) break;
+        if (scan.take(match, match_four, candidate)) break;
     }
-    visits_ += depth;  // as deep as the reference's walk went
-    return std::min(best, lookahead);
+    if (sample) visits_ += depth;  // as deep as the reference's walk went
+    return scan.answer(lookahead, &match_start_);
 }
 
 size_t LazyParser::run(const DataView& view, uint64_t stop, Token* out, size_t room)
@@ -464,7 +514,7 @@ size_t LazyParser::repeat_stretch(const DataView& view, uint64_t position, uint6
     }
     for (size_t i = 0; i < written; ++i) remember(out[i]);
     const uint64_t resume = position + repeats * period;
-    clear_chains();
+    clear_chains(resume - kHistory);
     insert_history(view, resume - kHistory, resume);
     return written;
 }

@@ -87,6 +87,8 @@ private:
     void review_chains(const DataView& view, uint64_t position);
     uint32_t longest_match(const DataView& view, uint32_t position, uint32_t head, uint32_t previous_length,
                            uint32_t lookahead);
+    uint32_t quick_match(const DataView& view, uint32_t position, uint32_t head, uint32_t previous_length,
+                         uint32_t lookahead);
     void refresh_tail(const DataView& view, uint64_t position);
     void remember(Token t) { recent_[recent_count_++ & kRecentMask] = t; }
     // At `position`, right after a maximal match at `distance`: when the bytes repeat with a
@@ -96,32 +98,41 @@ private:
                          size_t room);
     size_t repeat_stretch(const DataView& view, uint64_t position, uint64_t start, size_t tokens, uint64_t stop,
                           Token* out, size_t room);
-    void clear_chains();
+    // Empties the chains; the next position inserted is `next`.
+    void clear_chains(uint64_t next);
+    // A head as held: 16 bits, position - base_ + 1 (0: none), like the reference's, so that
+    // the tables stay in the processor's nearest cache. The base moves 32768 on when a
+    // position would not fit, and heads that then fall behind it (out of reach) are dropped.
+    uint16_t head_value(uint32_t position)
+    {
+        if (position - base_ >= 0xfffe) slide_heads();
+        return static_cast<uint16_t>(position - base_ + 1);
+    }
+    uint32_t head_position(uint16_t value) const { return value != 0 ? base_ + value - 1 : 0; }
+    void slide_heads();
 
-    // The reference's chains: for each 3-byte hash the latest position and how many positions
-    // have had the hash. A search follows a chain for a set number of entries; the difference
-    // of two counts (mod 2^16: entries within reach are fewer) is how far apart two entries
-    // lie in it.
-    std::array<uint32_t, 1 << 15> head_;
-    std::array<uint16_t, 1 << 15> hash_count_;
+    // The reference's chains: for each 3-byte hash the latest position, and for each position
+    // (by its low 15 bits) how far back the one before it lies (0: none within 65535).
+    std::array<uint16_t, 1 << 15> head_;
+    std::array<uint16_t, 1 << 15> back_;
+    uint32_t base_ = 0;
     // The same positions chained by a hash of their first four bytes. Once a match of 3 is
     // found only candidates that agree on four bytes can be longer, and this chain visits just
-    // those (and a few that only share the hash), counting each by its place in the reference's
-    // chain.
-    std::array<uint32_t, 1 << 14> head4_;
-    // For each position (by its low 15 bits): how far back the one before it lies in each chain
-    // (0: none within 65535), and its count. Small and together, so that the tables stay in
-    // the processor's cache and an insertion or a visit touches one line.
-    struct Link {
-        uint16_t back;
+    // those (and a few that only share the hash), counting each by its place in the
+    // reference's chain: how many positions each hash has had, and each position's count (mod
+    // 2^16: entries within reach are fewer), whose difference is how far apart two entries lie.
+    std::array<uint16_t, 1 << 14> head4_;
+    std::array<uint16_t, 1 << 15> hash_count_;
+    struct QuickLink {
         uint16_t back4;
         uint16_t count;
     };
-    std::array<Link, 1 << 15> links_;
+    std::array<QuickLink, 1 << 15> quick_links_;
     uint32_t head4_before_ = 0;  // head4_ of the position inserted last, before it was inserted
     // Whether the 4-byte chain and the counts are kept (see review_chains); since the last
     // review, the visits the reference's walk made, and those the 4-byte chain made or would.
     bool quick_chains_ = false;
+    uint64_t searches_ = 0;
     uint64_t visits_ = 0;
     uint64_t quick_visits_ = 0;
     uint64_t next_review_ = 0;
