@@ -1,4 +1,4 @@
-// The libdeflate shortcut: taken only for a whole, valid stream of exactly the size asked for,
+// The one-go inflate: taken only for a whole, valid stream of exactly the size asked for,
 // with zlib's 32 KiB window and no preset dictionary; refused for everything else.
 #include "check.hpp"
 #include "reference.hpp"
@@ -14,7 +14,7 @@ namespace {
 
 using qv::ref::Bytes;
 
-TEST_CASE("The libdeflate shortcut takes exactly the streams zlib gives the same answer for")
+TEST_CASE("The one-go inflate takes exactly the streams zlib gives the same answer for")
 {
     Bytes data(5000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>((i * 7) ^ (i >> 5));
@@ -50,7 +50,7 @@ TEST_CASE("The libdeflate shortcut takes exactly the streams zlib gives the same
         Bytes out(static_cast<size_t>(static_cast<long long>(data.size()) + c.size_offset) + 1);
         const bool taken = qv::png::fast_inflate_exact({c.stream.data(), c.stream.size()},
                                                        {out.data(), out.size() - 1});
-        CHECK_EQ(taken, c.taken && qv::png::fast_inflate_available());
+        CHECK_EQ(taken, c.taken);
         if (taken) CHECK(Bytes(out.begin(), out.end() - 1) == data);
     }
 }
@@ -59,8 +59,7 @@ TEST_CASE("An empty image's stream inflates to nothing")
 {
     const Bytes stream = qv::ref::deflate_with({}, 6);
     uint8_t spare = 0;
-    CHECK_EQ(qv::png::fast_inflate_exact({stream.data(), stream.size()}, {&spare, 0}),
-             qv::png::fast_inflate_available());
+    CHECK(qv::png::fast_inflate_exact({stream.data(), stream.size()}, {&spare, 0}));
 }
 
 TEST_CASE("CRC-32 is zlib's, whichever library computes it")
