@@ -245,7 +245,8 @@ struct Output {
 // Decodes one block's symbols up to its end-of-block code; false on anything zlib refuses (a
 // code with no symbol, a distance before the start of the output), on the input ending, and on
 // more output than there is room for.
-bool decode_block(Bits& bits, Output& output, const uint32_t* litlen, const uint32_t* distance)
+[[gnu::always_inline]] inline bool decode_symbols(Bits& bits, Output& output, const uint32_t* litlen,
+                                                  const uint32_t* distance)
 {
     constexpr uint64_t kLitLenMask = (uint64_t{1} << kLitLenRoot) - 1;
     constexpr uint64_t kDistanceMask = (uint64_t{1} << kDistanceRoot) - 1;
@@ -438,6 +439,33 @@ done:
     bits.n = n;
     output.at = out;
     return ok && ended;
+}
+
+bool decode_block_plain(Bits& bits, Output& output, const uint32_t* litlen, const uint32_t* distance)
+{
+    return decode_symbols(bits, output, litlen, distance);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same loop with BMI2's shifts, which take their count from any register and leave the flags
+// alone: a tenth faster on flat images.
+[[gnu::target("bmi2")]] bool decode_block_bmi2(Bits& bits, Output& output, const uint32_t* litlen,
+                                               const uint32_t* distance)
+{
+    return decode_symbols(bits, output, litlen, distance);
+}
+#endif
+
+using DecodeBlock = bool (*)(Bits&, Output&, const uint32_t*, const uint32_t*);
+
+bool decode_block(Bits& bits, Output& output, const uint32_t* litlen, const uint32_t* distance)
+{
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const DecodeBlock chosen = __builtin_cpu_supports("bmi2") ? decode_block_bmi2 : decode_block_plain;
+#else
+    static const DecodeBlock chosen = decode_block_plain;
+#endif
+    return chosen(bits, output, litlen, distance);
 }
 
 bool stored_block(Bits& bits, Output& output)
