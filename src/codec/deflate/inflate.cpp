@@ -259,11 +259,16 @@ struct Output {
     uint8_t* const out_end = output.end;
     bool ended = false;
     bool ok = true;
+    // The fast loop runs while at least its room is left (the ends are never before the starts).
+    const uint8_t* const in_fast_end =
+        static_cast<size_t>(in_end - in) >= kFastInRoom ? in_end - kFastInRoom + 1 : in;
+    uint8_t* const out_fast_end =
+        static_cast<size_t>(out_end - out) >= kFastOutRoom ? out_end - kFastOutRoom + 1 : out;
 
     for (;;) {
         // Far from both ends: one word of input a step gives every bit a symbol, its length and
         // its distance can take (15 + 5 + 15 + 13), and no write can pass the end of the output.
-        while (static_cast<size_t>(in_end - in) >= kFastInRoom && static_cast<size_t>(out_end - out) >= kFastOutRoom) {
+        while (in < in_fast_end && out < out_fast_end) {
             buf |= load_le64(in) << n;
             in += (63 - n) >> 3;
             n |= 56;
