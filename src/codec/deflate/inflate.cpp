@@ -194,6 +194,23 @@ inline void copy8(uint8_t* dst, const uint8_t* src)
     std::memcpy(dst, &v, 8);
 }
 
+inline void copy16(uint8_t* dst, const uint8_t* src)
+{
+    uint8_t v[16];
+    std::memcpy(v, src, 16);
+    std::memcpy(dst, v, 16);
+}
+
+// The first `period` bytes of `word` (1 to 7) repeated through a whole word.
+inline uint64_t repeated_pattern(uint64_t word, size_t period)
+{
+    const unsigned bits = static_cast<unsigned>(8 * period);
+    const uint64_t once = word & ((uint64_t{1} << bits) - 1);
+    uint64_t pattern = once;
+    for (unsigned at = bits; at < 64; at += bits) pattern |= once << at;
+    return pattern;
+}
+
 // The input as bits, least significant first. `buf` holds `n` bits not yet consumed; they are
 // the last n bits before `in`, and any bits above them are the bits that follow.
 struct Bits {
@@ -339,30 +356,27 @@ struct Output {
             uint8_t* dst = out;
             const uint8_t* src = out - dist;
             out += length;
-            if (dist >= 8) {
-                // Most matches are short: three words before the loop.
-                copy8(dst, src);
-                copy8(dst + 8, src + 8);
-                copy8(dst + 16, src + 16);
-                dst += 24;
-                src += 24;
-                while (dst < out) {
+            if (dist >= 16) {
+                do {
+                    copy16(dst, src);
+                    dst += 16;
+                    src += 16;
+                } while (dst < out);
+            } else if (dist >= 8) {
+                do {
                     copy8(dst, src);
                     dst += 8;
                     src += 8;
-                }
-            } else if (dist == 1) {
-                const uint64_t run = uint64_t{*src} * 0x0101010101010101u;
-                do {
-                    std::memcpy(dst, &run, 8);
-                    dst += 8;
                 } while (dst < out);
             } else {
-                // A pattern shorter than a word: its first word byte by byte, then words copied
-                // from a whole number of patterns back, at least a word away.
-                for (int i = 0; i < 8; ++i) dst[i] = src[i];
-                const size_t step = (8 + dist - 1) / dist * dist;
-                for (uint8_t* at = dst + 8; at < out; at += 8) copy8(at, at - step);
+                // A pattern shorter than a word: the word it repeats, stored every whole number
+                // of patterns that fits a word (no read of what was just written).
+                const uint64_t pattern = repeated_pattern(load_le64(src), dist);
+                const size_t step = 8 / dist * dist;
+                do {
+                    std::memcpy(dst, &pattern, 8);
+                    dst += step;
+                } while (dst < out);
             }
         }
 
