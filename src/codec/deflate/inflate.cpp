@@ -4,6 +4,7 @@
 #include "codec/deflate/inflate_adler.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 
@@ -45,7 +46,7 @@ constexpr size_t kCodeLengthTableSize = size_t{1} << kCodeLengthRoot;
 // The most a fast-loop step writes: two literals and a match of the longest length, with what
 // its copy writes past its end in whole words.
 constexpr size_t kFastOutRoom = kMaxMatch + 32;
-// A fast-loop step reads up to two words of input.
+// A fast-loop step refills twice, each time reading a word and moving on by up to 7 bytes.
 constexpr size_t kFastInRoom = 16;
 
 enum class Alphabet { kCodeLengths, kLitLen, kDistance };
@@ -70,11 +71,21 @@ uint32_t symbol_entry(Alphabet alphabet, unsigned symbol, unsigned bits)
     return entry(0, bits, 0, kInvalid);
 }
 
+constexpr std::array<uint8_t, 256> kReversedBytes = [] {
+    std::array<uint8_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned r = 0;
+        for (unsigned i = 0; i < 8; ++i) r |= ((b >> i) & 1) << (7 - i);
+        table[b] = static_cast<uint8_t>(r);
+    }
+    return table;
+}();
+
+// The low `bits` bits of `code` in reverse order (codes are sent most significant bit first).
 unsigned reversed(unsigned code, unsigned bits)
 {
-    unsigned r = 0;
-    for (unsigned i = 0; i < bits; ++i, code >>= 1) r = (r << 1) | (code & 1);
-    return r;
+    const unsigned r = unsigned{kReversedBytes[code & 0xFF]} << 8 | kReversedBytes[(code >> 8) & 0xFF];
+    return r >> (16 - bits);
 }
 
 // Builds the decode table of the code with these lengths; false where zlib refuses them: an
@@ -285,18 +296,19 @@ struct Output {
     for (;;) {
         // Far from both ends: one word of input a step gives every bit a symbol, its length and
         // its distance can take (15 + 5 + 15 + 13), and no write can pass the end of the output.
-        while (in < in_fast_end && out < out_fast_end) {
+        // The next symbol's entry is looked up before a match is copied, so that the copy's
+        // branches do not hold it up.
+        const auto refill = [&] {
             buf |= load_le64(in) << n;
             in += (63 - n) >> 3;
             n |= 56;
+        };
+        if (in < in_fast_end && out < out_fast_end) {
+            refill();
             uint32_t e = litlen[buf & kLitLenMask];
-            if (e & kLiteral) {
-                // Up to three literals from one word; a literal takes at most 15 bits.
-                buf >>= consumed(e);
-                n -= consumed(e);
-                *out++ = static_cast<uint8_t>(value(e));
-                e = litlen[buf & kLitLenMask];
+            do {
                 if (e & kLiteral) {
+                    // Up to three literals from one word; a literal takes at most 15 bits.
                     buf >>= consumed(e);
                     n -= consumed(e);
                     *out++ = static_cast<uint8_t>(value(e));
@@ -305,84 +317,98 @@ struct Output {
                         buf >>= consumed(e);
                         n -= consumed(e);
                         *out++ = static_cast<uint8_t>(value(e));
+                        e = litlen[buf & kLitLenMask];
+                        if (e & kLiteral) {
+                            buf >>= consumed(e);
+                            n -= consumed(e);
+                            *out++ = static_cast<uint8_t>(value(e));
+                            refill();
+                            e = litlen[buf & kLitLenMask];
+                            continue;
+                        }
+                    }
+                    // The entry looked up stays right: refilling adds bits above those it used.
+                    refill();
+                }
+                if (e & kLink) {
+                    buf >>= kLitLenRoot;
+                    n -= kLitLenRoot;
+                    e = litlen[value(e) + (buf & ((uint64_t{1} << code_bits(e)) - 1))];
+                    if (e & kLiteral) {
+                        buf >>= consumed(e);
+                        n -= consumed(e);
+                        *out++ = static_cast<uint8_t>(value(e));
+                        refill();
+                        e = litlen[buf & kLitLenMask];
                         continue;
                     }
                 }
-                // The entry looked up stays right: refilling adds bits above those it used.
-                buf |= load_le64(in) << n;
-                in += (63 - n) >> 3;
-                n |= 56;
-            }
-            if (e & kLink) {
-                buf >>= kLitLenRoot;
-                n -= kLitLenRoot;
-                e = litlen[value(e) + (buf & ((uint64_t{1} << code_bits(e)) - 1))];
-                if (e & kLiteral) {
+                if (e & (kEnd | kInvalid)) {
                     buf >>= consumed(e);
                     n -= consumed(e);
-                    *out++ = static_cast<uint8_t>(value(e));
-                    continue;
+                    ended = (e & kEnd) != 0;
+                    ok = ended;
+                    goto done;
                 }
-            }
-            if (e & (kEnd | kInvalid)) {
+                const auto length = static_cast<size_t>(
+                    value(e) + ((buf & ((uint64_t{1} << consumed(e)) - 1)) >> code_bits(e)));
                 buf >>= consumed(e);
                 n -= consumed(e);
-                ended = (e & kEnd) != 0;
-                ok = ended;
-                goto done;
-            }
-            const auto length = static_cast<size_t>(
-                value(e) + ((buf & ((uint64_t{1} << consumed(e)) - 1)) >> code_bits(e)));
-            buf >>= consumed(e);
-            n -= consumed(e);
-            e = distance[buf & kDistanceMask];
-            if (e & kLink) {
-                buf >>= kDistanceRoot;
-                n -= kDistanceRoot;
-                e = distance[value(e) + (buf & ((uint64_t{1} << code_bits(e)) - 1))];
-            }
-            if (e & kInvalid) {
-                ok = false;
-                goto done;
-            }
-            const auto dist = static_cast<size_t>(
-                value(e) + ((buf & ((uint64_t{1} << consumed(e)) - 1)) >> code_bits(e)));
-            buf >>= consumed(e);
-            n -= consumed(e);
-            if (dist > static_cast<size_t>(out - out_begin)) {
-                ok = false;
-                goto done;
-            }
-            uint8_t* dst = out;
-            const uint8_t* src = out - dist;
-            out += length;
-            if (dist >= 16) {
-                do {
-                    copy16(dst, src);
-                    dst += 16;
-                    src += 16;
-                } while (dst < out);
-            } else if (dist >= 8) {
-                do {
-                    copy8(dst, src);
-                    dst += 8;
-                    src += 8;
-                } while (dst < out);
-            } else {
-                // A pattern shorter than a word: the word it repeats, stored every whole number
-                // of patterns that fits a word (no read of what was just written).
-                const uint64_t pattern = repeated_pattern(load_le64(src), dist);
-                const size_t step = 8 / dist * dist;
-                do {
-                    std::memcpy(dst, &pattern, 8);
-                    dst += step;
-                } while (dst < out);
-            }
+                e = distance[buf & kDistanceMask];
+                if (e & kLink) {
+                    buf >>= kDistanceRoot;
+                    n -= kDistanceRoot;
+                    e = distance[value(e) + (buf & ((uint64_t{1} << code_bits(e)) - 1))];
+                }
+                if (e & kInvalid) {
+                    ok = false;
+                    goto done;
+                }
+                const auto dist = static_cast<size_t>(
+                    value(e) + ((buf & ((uint64_t{1} << consumed(e)) - 1)) >> code_bits(e)));
+                buf >>= consumed(e);
+                n -= consumed(e);
+                if (dist > static_cast<size_t>(out - out_begin)) {
+                    ok = false;
+                    goto done;
+                }
+                refill();
+                e = litlen[buf & kLitLenMask];
+                uint8_t* dst = out;
+                const uint8_t* src = out - dist;
+                out += length;
+                if (dist >= 16) {
+                    do {
+                        copy16(dst, src);
+                        dst += 16;
+                        src += 16;
+                    } while (dst < out);
+                } else if (dist >= 8) {
+                    do {
+                        copy8(dst, src);
+                        dst += 8;
+                        src += 8;
+                    } while (dst < out);
+                } else {
+                    // A pattern shorter than a word: the word it repeats, stored every whole
+                    // number of patterns that fits a word (no read of what was just written).
+                    const uint64_t pattern = repeated_pattern(load_le64(src), dist);
+                    const size_t step = 8 / dist * dist;
+                    do {
+                        std::memcpy(dst, &pattern, 8);
+                        dst += step;
+                    } while (dst < out);
+                }
+            } while (in < in_fast_end && out < out_fast_end);
         }
 
         // Near an end: one symbol with every read and write checked.
         {
             const auto fill = [&] {
+                if (in_end - in >= 8) {
+                    refill();
+                    return;
+                }
                 while (n <= 56 && in != in_end) {
                     buf |= uint64_t{*in++} << n;
                     n += 8;
