@@ -6,8 +6,12 @@
 #include "codec/png/chunk_layout.hpp"
 #include "codec/png/fast_inflate.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -151,6 +155,63 @@ TEST_CASE("Codes zlib takes though they are not complete are taken")
         CHECK(Bytes(out.begin(), out.end() - 1) == c.data);
         uLongf size = static_cast<uLongf>(out.size());
         CHECK_EQ(uncompress(out.data(), &size, c.stream.data(), static_cast<uLong>(c.stream.size())), Z_OK);
+    }
+}
+
+// Pages that end at a page that can be neither read nor written: a buffer placed against the
+// end is read or written past its end only by a crash.
+class GuardedPages {
+public:
+    explicit GuardedPages(size_t bytes)
+        : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))), size_((bytes / page_ + 2) * page_)
+    {
+        void* mapped = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) return;
+        base_ = static_cast<uint8_t*>(mapped);
+        if (mprotect(base_ + size_ - page_, page_, PROT_NONE) == 0) end_ = base_ + size_ - page_;
+    }
+    ~GuardedPages()
+    {
+        if (base_ != nullptr) munmap(base_, size_);
+    }
+    GuardedPages(const GuardedPages&) = delete;
+    GuardedPages& operator=(const GuardedPages&) = delete;
+    uint8_t* end() const { return end_; }
+
+private:
+    size_t page_;
+    size_t size_;
+    uint8_t* base_ = nullptr;
+    uint8_t* end_ = nullptr;
+};
+
+TEST_CASE("Input and output that end where the memory ends are used no further")
+{
+    const GuardedPages input(4096);
+    const GuardedPages output(8192);
+    CHECK(input.end() != nullptr && output.end() != nullptr);
+    if (input.end() == nullptr || output.end() == nullptr) return;
+    // A few literals, then a run: streams of a few bytes whose block starts with little input
+    // left and much output to come, as well as longer ones; whole, and cut at every point of
+    // their last 24 bytes.
+    for (size_t literals = 0; literals <= 40; literals += literals < 16 ? 1 : 8) {
+        for (const size_t run : {size_t{600}, size_t{2000}, size_t{5000}}) {
+            Bytes data(literals + run);
+            for (size_t i = 0; i < literals; ++i) data[i] = static_cast<uint8_t>(i * 37 + 1);
+            for (const int level : {1, 9}) {
+                const qv::check::Scope scope("literals ", literals, ", run ", run, ", level ", level);
+                const Bytes stream = qv::ref::deflate_with(data, level);
+                for (size_t cut = 0; cut <= 24 && cut < stream.size(); ++cut) {
+                    const size_t length = stream.size() - cut;
+                    uint8_t* in = input.end() - length;
+                    std::memcpy(in, stream.data(), length);
+                    uint8_t* out = output.end() - data.size();
+                    const bool taken = qv::png::fast_inflate_exact({in, length}, {out, data.size()});
+                    CHECK_EQ(taken, cut == 0);
+                    if (taken) CHECK(std::equal(data.begin(), data.end(), out));
+                }
+            }
+        }
     }
 }
 

@@ -14,7 +14,6 @@ namespace {
 
 // A decode table entry, 32 bits:
 //   bits 0-5    bits consumed: the code and its extra bits; for a subtable link, the root bits
-//               (the low six bits, so that a shift by the entry needs no mask)
 //   bits 8-11   the code's own length; for a subtable link, the subtable's index bits
 //   bits 12-14  flags: a code zlib has no symbol for, end of block, a subtable link
 //   bits 16-30  the value: a literal, a base length or distance, a code length symbol, or where
@@ -35,7 +34,8 @@ constexpr uint32_t value(uint32_t e) { return (e >> 16) & 0x7FFF; }
 
 // Root index bits of each table, and room for the root table and every subtable a code that
 // zlib accepts can need: only complete codes have codes longer than the root, and a subtable of
-// d bits then holds at least d + 1 codes, so 286 codes make at most 916 subtable entries.
+// d bits then holds at least d + 1 codes: 286 literal/length codes (d <= 4) make at most 916
+// subtable entries, 30 distance codes (d <= 7) at most 384.
 constexpr unsigned kLitLenRoot = 11;
 constexpr unsigned kDistanceRoot = 8;
 constexpr unsigned kCodeLengthRoot = kMaxCodeLengthBits;
@@ -46,8 +46,9 @@ constexpr size_t kCodeLengthTableSize = size_t{1} << kCodeLengthRoot;
 // The most a fast-loop step writes: two literals and a match of the longest length, with what
 // its copy writes past its end in whole words.
 constexpr size_t kFastOutRoom = kMaxMatch + 32;
-// A fast-loop step refills twice, each time reading a word and moving on by up to 7 bytes.
-constexpr size_t kFastInRoom = 16;
+// A refill reads a word and moves on by up to 7 bytes; the fast loop refills on entry and up
+// to twice a step, and its room is checked before the entry refill and after a step's last.
+constexpr size_t kFastInRoom = 7 + 7 + 8;
 
 enum class Alphabet { kCodeLengths, kLitLen, kDistance };
 
