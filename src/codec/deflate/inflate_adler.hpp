@@ -1,5 +1,5 @@
-// Adler-32 (RFC 1950) of inflated data, with vector code where the processor has AVX2 (checked
-// at run time) and zlib's otherwise: the same values as zlib's adler32.
+// Adler-32 (RFC 1950) of inflated data, with vector code on x86-64 (AVX2 where the processor
+// has it, checked at run time, else SSE2) and zlib's elsewhere: the same values as zlib's.
 #pragma once
 
 #include <cstddef>
