@@ -213,15 +213,23 @@ inline void copy16(uint8_t* dst, const uint8_t* src)
     std::memcpy(dst, v, 16);
 }
 
-// The first `period` bytes of `word` (1 to 7) repeated through a whole word.
-inline uint64_t repeated_pattern(uint64_t word, size_t period)
+// The first `period` bytes of `word` (1 to 7) repeated through 16 bytes. The second word starts
+// 8 % period bytes into the pattern: the first word moved down by that much, its top bytes
+// filled from one period further back.
+inline void repeated_pattern(uint64_t word, size_t period, uint8_t* out)
 {
-    const unsigned bits = static_cast<unsigned>(8 * period);
+    const auto bits = static_cast<unsigned>(8 * period);
     const uint64_t once = word & ((uint64_t{1} << bits) - 1);
-    uint64_t pattern = once;
-    for (unsigned at = bits; at < 64; at += bits) pattern |= once << at;
-    return pattern;
+    uint64_t low = once;
+    for (unsigned at = bits; at < 64; at += bits) low |= once << at;
+    const auto phase = static_cast<unsigned>(8 * (8 % period));
+    const uint64_t high = low >> phase | low << (bits - phase);
+    std::memcpy(out, &low, 8);
+    std::memcpy(out + 8, &high, 8);
 }
+
+// For a pattern of 1 to 7 bytes, the most whole patterns in 16 bytes.
+constexpr std::array<uint8_t, 8> kPatternStep = {0, 16, 16, 15, 16, 15, 12, 14};
 
 // The input as bits, least significant first. `buf` holds `n` bits not yet consumed; they are
 // the last n bits before `in`, and any bits above them are the bits that follow.
@@ -391,12 +399,13 @@ struct Output {
                         src += 8;
                     } while (dst < out);
                 } else {
-                    // A pattern shorter than a word: the word it repeats, stored every whole
-                    // number of patterns that fits a word (no read of what was just written).
-                    const uint64_t pattern = repeated_pattern(load_le64(src), dist);
-                    const size_t step = 8 / dist * dist;
+                    // A pattern shorter than a word: 16 bytes of it repeated, stored every whole
+                    // number of patterns that fits 16 bytes (no read of what was just written).
+                    uint8_t pattern[16];
+                    repeated_pattern(load_le64(src), dist, pattern);
+                    const size_t step = kPatternStep[dist];
                     do {
-                        std::memcpy(dst, &pattern, 8);
+                        std::memcpy(dst, pattern, 16);
                         dst += step;
                     } while (dst < out);
                 }
