@@ -64,6 +64,12 @@ if(QUORVEX_HAVE_LIBDEFLATE)
   target_compile_definitions(quorvex_codec PUBLIC QUORVEX_HAVE_LIBDEFLATE=1)
 endif()
 target_compile_options(quorvex_codec PRIVATE ${QUORVEX_WARNINGS})
+# Loop heads on 32-byte boundaries: the short row and symbol loops otherwise land wherever the
+# code before them ends, and one straddling a cache line ran a rebuild up to a fifth slower
+# (flat-graphic 0.46 against 0.37 ms) after an unrelated change moved it.
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  target_compile_options(quorvex_codec PRIVATE -falign-loops=32)
+endif()
 
 # Flags that the library and everything linked with it share: the sanitizer build of the
 # extension must see the codec instrumented too, and the fuzz targets need its coverage.

@@ -81,16 +81,156 @@ def test_ihdr_of_wrong_size_raises_the_host_struct_error():
     assert str(info.value) == str(host.value)
 
 
-@pytest.mark.parametrize("pieces", [
-    [b"not zlib"], [zlib.compress(bytes(20))[:-3]], [b"\x78\xbb\x00\x00\x00\x01"],  # preset dictionary
-    [b"\x78\x9c\xff\xff\xff"], [], [b""], [b"\x78", b"", b"\x9c\x03"],
-])
-def test_zlib_errors_read_as_the_hosts(pieces):
+class BitWriter:
+    """Deflate's bit order: fields least significant bit first, Huffman codes most significant
+    bit first."""
+
+    def __init__(self):
+        self.value = self.count = 0
+
+    def bits(self, value, n):
+        self.value |= value << self.count
+        self.count += n
+        return self
+
+    def code(self, code, n):
+        return self.bits(int(format(code, f"0{n}b")[::-1], 2) if n else 0, n)
+
+    def tobytes(self):
+        return self.value.to_bytes((self.count + 7) // 8, "little")
+
+
+def huffman(lengths):
+    """The canonical code of these lengths: {symbol: (code, length)}."""
+    codes, code = {}, 0
+    for n in range(1, 16):
+        for symbol, length in enumerate(lengths):
+            if length == n:
+                codes[symbol] = (code, n)
+                code += 1
+        code <<= 1
+    return codes
+
+
+FIXED = huffman([8] * 144 + [9] * 112 + [7] * 24 + [8] * 8)
+ORDER = [16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15]
+CODE_LENGTHS = [4] * 13 + [5] * 6  # every code length symbol, a complete code
+LITLEN = [9] * 256 + [5, 5] + [6] * 28  # complete over all 286 symbols
+DISTANCES = [4, 4] + [5] * 28  # complete over all 30 symbols
+
+
+def dynamic(w, litlen=LITLEN, distances=DISTANCES, counts=None, sent=None, code_lengths=CODE_LENGTHS, last=1):
+    """A dynamic block's header: HLIT and HDIST from `counts` or the lengths given, and the
+    lengths sent one symbol each or as the (symbol, extra value, extra bits) of `sent`."""
+    hlit, hdist = counts or (len(litlen), len(distances))
+    w.bits(last, 1).bits(2, 2).bits(hlit - 257, 5).bits(hdist - 1, 5).bits(15, 4)
+    for symbol in ORDER:
+        w.bits(code_lengths[symbol], 3)
+    table = huffman(code_lengths)
+    for symbol, extra, n in [(length, 0, 0) for length in litlen + distances] if sent is None else sent:
+        w.code(*table[symbol]).bits(extra, n)
+    return huffman(litlen), huffman(distances)
+
+
+def block(head, *symbols):
+    """A block: its head `head(w)`, which returns the literal/length and distance codes, then
+    `symbols`: a byte, 256, (length symbol, (extra, bits), distance symbol, (extra, bits)), or
+    (value, bits) sent as they are."""
+    w = BitWriter()
+    litlen, distances = head(w)
+    for symbol in symbols:
+        if isinstance(symbol, int):
+            w.code(*litlen[symbol])
+        elif len(symbol) == 2:
+            w.bits(*symbol)
+        else:
+            length, length_extra, distance, distance_extra = symbol
+            w.code(*litlen[length]).bits(*length_extra).code(*distances[distance]).bits(*distance_extra)
+    return w.tobytes()
+
+
+def fixed(w):
+    w.bits(1, 1).bits(1, 2)
+    return FIXED, huffman([5] * 32)
+
+
+def zlib_stream(body, data, cmf=0x78, flg=0, check=None):
+    """CMF, FLG (with its check bits), `body`, and the Adler-32 of `data` unless `check`."""
+    flg |= -(cmf * 256 + flg) % 31
+    check = zlib.adler32(data) if check is None else check
+    return bytes([cmf, flg]) + body + check.to_bytes(4, "big")
+
+
+# What each stream would inflate to if its fault were overlooked, ending with the Adler-32 of
+# that: the image is sized to match, so that only the fault can refuse it.
+PIXEL = b"\x00\x01\x02\x03"
+ZERO_RUN = PIXEL + bytes([3]) * 258  # 1 + 3 x 87: the last byte repeated by a 258-byte match
+EOB = (256, 0, 0)
+ZLIB_REFUSALS = [
+    ("header check", bytes([0x78, 0]) + b"\x03\x00" + zlib.adler32(b"").to_bytes(4, "big"), b"",
+     "incorrect header check"),
+    ("method", zlib_stream(b"\x03\x00", b"", cmf=0x77), b"", "unknown compression method"),
+    ("window size", zlib_stream(b"\x03\x00", b"", cmf=0x88), b"", "invalid window size"),
+    ("block type", zlib_stream(BitWriter().bits(7, 3).tobytes(), b""), b"", "invalid block type"),
+    ("stored lengths", zlib_stream(b"\x01\x04\x00\xfa\xff" + PIXEL, PIXEL), PIXEL, "invalid stored block lengths"),
+    ("288 literal/length codes", zlib_stream(block(lambda w: dynamic(w, LITLEN + [0, 0]), *PIXEL, 256), PIXEL),
+     PIXEL, "too many length or distance symbols"),
+    ("32 distance codes", zlib_stream(block(lambda w: dynamic(w, LITLEN, DISTANCES + [0, 0]), *PIXEL, 256), PIXEL),
+     PIXEL, "too many length or distance symbols"),
+    ("code lengths incomplete",
+     zlib_stream(block(lambda w: dynamic(w, sent=[], code_lengths=[1] + [0] * 18)), b""), b"",
+     "invalid code lengths set"),
+    ("repeat past the last length", zlib_stream(block(lambda w: dynamic(w, sent=[
+        (length, 0, 0) for length in LITLEN + DISTANCES[:-3]] + [(16, 3, 2)]), *PIXEL, 256), PIXEL), PIXEL,
+     "invalid bit length repeat"),
+    ("repeat before any length", zlib_stream(block(lambda w: dynamic(w, sent=[(16, 0, 2)])), b""), b"",
+     "invalid bit length repeat"),
+    ("no end-of-block code", zlib_stream(block(lambda w: dynamic(w, LITLEN[:256] + [0] + LITLEN[257:]), 0), b""), b"",
+     "invalid code -- missing end-of-block"),
+    ("literal/length code over-subscribed", zlib_stream(block(lambda w: dynamic(w, [8] * 256 + [1] + [0] * 29), 256),
+                                                        b""), b"", "invalid literal/lengths set"),
+    ("distance code incomplete", zlib_stream(block(lambda w: dynamic(w, LITLEN, [1, 2]), 256), b""), b"",
+     "invalid distances set"),
+    ("fixed literal/length symbol 286", zlib_stream(block(fixed, *PIXEL, (286, (0, 0), 0, (0, 0)), 256), ZERO_RUN),
+     ZERO_RUN, "invalid literal/length code"),
+    ("fixed literal/length symbol 287", zlib_stream(block(fixed, *PIXEL, (287, (0, 0), 0, (0, 0)), 256), ZERO_RUN),
+     ZERO_RUN, "invalid literal/length code"),
+    ("a one-code literal/length code's missing code",
+     zlib_stream(block(lambda w: dynamic(w, [0] * 256 + [1], [1]), (1, 1)), b""), b"",
+     "invalid literal/length code"),
+    ("fixed distance symbol 30", zlib_stream(block(fixed, *PIXEL, (257, (0, 0), 30, (0, 13)), 256), PIXEL + PIXEL[1:]),
+     PIXEL + PIXEL[1:], "invalid distance code"),
+    ("fixed distance symbol 31", zlib_stream(block(fixed, *PIXEL, (257, (0, 0), 31, (0, 13)), 256), PIXEL + PIXEL[1:]),
+     PIXEL + PIXEL[1:], "invalid distance code"),
+    ("no distance codes", zlib_stream(block(lambda w: dynamic(w, LITLEN, [0]), *PIXEL, 257, (0, 8)), b""),
+     b"", "invalid distance code"),
+    ("distance too far back", zlib_stream(block(fixed, *PIXEL, (257, (0, 0), 4, (1, 1)), 256), PIXEL + PIXEL[1:]),
+     PIXEL + PIXEL[1:], "invalid distance too far back"),
+    ("data check", zlib_stream(block(fixed, *PIXEL, 256), PIXEL, check=1), PIXEL, "incorrect data check"),
+    ("truncated", zlib_stream(block(fixed, *PIXEL, 256), PIXEL)[:-1], PIXEL, "incomplete or truncated stream"),
+]
+
+
+@pytest.mark.parametrize("pieces, size, message", [
+    ([b"not zlib"], 4, "Error -3 while decompressing data: incorrect header check"),
+    ([zlib.compress(bytes(20))[:-3]], 4, "Error -5 while decompressing data: incomplete or truncated stream"),
+    ([b"\x78\xbb\x00\x00\x00\x01"], 4, "Error 2 while decompressing data"),  # preset dictionary
+    ([b"\x78\x9c\xff\xff\xff"], 4, "Error -3 while decompressing data: invalid block type"),
+    ([], 4, "Error -5 while decompressing data: incomplete or truncated stream"),
+    ([b""], 4, "Error -5 while decompressing data: incomplete or truncated stream"),
+    ([b"\x78", b"", b"\x9c\x03"], 4, "Error -5 while decompressing data: incomplete or truncated stream"),
+    ([zlib_stream(block(fixed, *PIXEL, 256), PIXEL, flg=0x20)], 4, "Error 2 while decompressing data"),
+] + [pytest.param([stream], len(data), ("Error -5 while decompressing data: " if "truncated" in message
+                                       else "Error -3 while decompressing data: ") + message, id=name)
+     for name, stream, data, message in ZLIB_REFUSALS])
+def test_zlib_errors_read_as_the_hosts(pieces, size, message):
+    # The image is sized to what the stream would give if its fault were overlooked.
+    width = max(1, (size - 1) // 3)
     with pytest.raises(zlib.error) as ours:
-        decode(png_file(1, 1, pieces))
+        decode(png_file(width, 1, pieces))
     with pytest.raises(zlib.error) as host:
         zlib.decompress(b"".join(pieces))
-    assert str(ours.value) == str(host.value)
+    assert str(ours.value) == str(host.value) == message
 
 
 @pytest.mark.parametrize("width, height, channels, filters, idat_lengths", [

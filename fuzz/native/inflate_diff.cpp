@@ -1,14 +1,19 @@
-// Differential target: the libdeflate shortcut against zlib. Whenever the shortcut accepts a
-// stream, zlib must accept it too and give the very same bytes, whatever the size of the
-// output stages zlib is given (the decoder inflates in stages).
+// Differential target: the one-go inflate against zlib. Whenever the shortcut accepts a stream
+// for a size, zlib must accept the whole stream too and give the very same bytes, that many,
+// whatever the size of the output stages zlib is given (the decoder inflates in stages).
 //
-// Input: one mode byte, one stage byte, then the payload.
-//   mode bit 0 clear: the payload is the zlib stream as it is (arbitrary bytes);
+// Input: one mode byte, one stage byte, three size bytes, then the payload.
+//   mode bit 0 clear: the payload is the zlib stream as it is (arbitrary bytes), and the size
+//                     asked for is the size bytes (little-endian, cut to what the payload could
+//                     inflate to), as an image header states a size whatever the stream holds;
+//                     with mode bits 5-7 at 4 or more, zlib's output size or one near it;
+//                     mode bit 1 set: the payload's last four bytes are first made the Adler-32
+//                     of what the shortcut inflated (as a stream that ends there carries it), so
+//                     that streams whose blocks it takes but zlib does not are reached;
 //   mode bit 0 set:   the payload is compressed with zlib at level (mode >> 1) % 10, then up to
 //                     four of its bytes are changed at positions and to values drawn from the
-//                     payload's tail: mutated valid streams.
-// The expected size handed to the shortcut is zlib's output size, or (mode bits 5-7) a size
-// off by a little, which the shortcut must refuse.
+//                     payload's tail: mutated valid streams, asked for the payload's size (or,
+//                     with mode bits 5-7, one near it).
 #include "codec/png/fast_inflate.hpp"
 
 #include <zlib.h>
@@ -16,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #define DIFF_CHECK(cond)                                                                       \
@@ -29,14 +35,15 @@
 namespace {
 
 constexpr size_t kMaxOutput = 8u << 20;  // 4096 input bytes inflate to at most ~4.2 MB
+constexpr size_t kMaxRatio = 1032;       // the most one deflate byte inflates to
 
 struct ZlibResult {
     bool ok = false;
     std::vector<uint8_t> bytes;
 };
 
-// zlib's one-shot decompress with the 32 KiB window, output handed out `stage` bytes at a time;
-// data after the end of the stream is ignored.
+// zlib's one-shot decompress with the 32 KiB window over the whole stream, output handed out
+// `stage` bytes at a time; data after the end of the stream is ignored.
 ZlibResult zlib_inflate(const uint8_t* data, size_t size, size_t stage)
 {
     ZlibResult result;
@@ -81,11 +88,12 @@ std::vector<uint8_t> mutated_stream(const uint8_t* payload, size_t size, int lev
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 2 || !qv::png::fast_inflate_available()) return 0;
+    if (size < 5) return 0;
     const uint8_t mode = data[0];
     const size_t stage = size_t{64} << (data[1] % 13);  // 64 bytes to 256 KiB
-    const uint8_t* payload = data + 2;
-    const size_t payload_size = size - 2;
+    const size_t stated = data[2] | size_t{data[3]} << 8 | size_t{data[4]} << 16;
+    const uint8_t* payload = data + 5;
+    const size_t payload_size = size - 5;
 
     std::vector<uint8_t> stream;
     if (mode & 1) {
@@ -93,20 +101,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else {
         stream.assign(payload, payload + payload_size);
     }
-    const ZlibResult reference = zlib_inflate(stream.data(), stream.size(), stage);
-    if (reference.bytes.size() >= kMaxOutput) return 0;
-
-    // The size zlib produced, or one near it.
     const int offsets[8] = {0, 0, 0, 0, 1, -1, 7, -300};
-    const long long wanted = static_cast<long long>(reference.bytes.size()) + offsets[mode >> 5];
+    long long wanted = 0;
+    if (mode & 1) {
+        wanted = static_cast<long long>(payload_size) + offsets[mode >> 5];
+    } else if ((mode >> 5) < 4) {
+        wanted = static_cast<long long>(stated % (kMaxRatio * stream.size() + 1));
+    } else {
+        const ZlibResult reference = zlib_inflate(stream.data(), stream.size(), stage);
+        wanted = static_cast<long long>(reference.bytes.size()) + offsets[mode >> 5];
+    }
     if (wanted < 0) return 0;
-    std::vector<uint8_t> out(static_cast<size_t>(wanted) + 1);  // never a null pointer
-    const bool fast = qv::png::fast_inflate_exact({stream.data(), stream.size()},
-                                                  {out.data(), static_cast<size_t>(wanted)});
+
+    const std::unique_ptr<uint8_t[]> out(new uint8_t[static_cast<size_t>(wanted) + 1]);  // never null
+    const qv::MutableByteSpan room{out.get(), static_cast<size_t>(wanted)};
+    bool fast = qv::png::fast_inflate_exact({stream.data(), stream.size()}, room);
+    if (!fast && (mode & 3) == 2 && stream.size() >= 6) {
+        // What a refused stream left in the room is whatever its blocks inflated to.
+        const auto sum = static_cast<uint32_t>(adler32_z(1, room.data(), room.size()));
+        for (int i = 0; i < 4; ++i) stream[stream.size() - 4 + i] = static_cast<uint8_t>(sum >> (24 - 8 * i));
+        fast = qv::png::fast_inflate_exact({stream.data(), stream.size()}, room);
+    }
     if (!fast) return 0;
+    const ZlibResult reference = zlib_inflate(stream.data(), stream.size(), stage);
     DIFF_CHECK(reference.ok);
     DIFF_CHECK(static_cast<size_t>(wanted) == reference.bytes.size());
-    DIFF_CHECK(std::memcmp(out.data(), reference.bytes.data(), reference.bytes.size()) == 0);
+    DIFF_CHECK(reference.bytes.empty() || std::memcmp(out.get(), reference.bytes.data(), reference.bytes.size()) == 0);
     // And with the output in one stage, zlib's answer is the same.
     const ZlibResult whole = zlib_inflate(stream.data(), stream.size(), reference.bytes.size() + 1);
     DIFF_CHECK(whole.ok && whole.bytes == reference.bytes);

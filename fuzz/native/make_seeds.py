@@ -113,15 +113,18 @@ def png_decode_seeds(rng):
 
 
 def inflate_diff_seeds(rng):
-    """Mode byte, stage byte, payload (see inflate_diff.cpp): streams as they are, and payloads
-    to compress at a level, unchanged (a zero steering tail) or with a few bytes changed."""
+    """Mode byte, stage byte, three size bytes, payload (see inflate_diff.cpp): streams as they
+    are, asked for their own size, and payloads to compress at a level, unchanged (a zero
+    steering tail) or with a few bytes changed."""
     payloads = [(b"", 6), (b"abc" * 50, 6), (bytes(rng.randrange(256) for _ in range(300)), 1),
                 (bytes(2000), 9), (b"\x00\x01" * 700, 0)]
     seeds = {}
     for i, (payload, level) in enumerate(payloads):
-        seeds[f"stream_{i}"] = bytes([0, 12]) + zlib.compress(payload, level)
-        seeds[f"unchanged_{i}"] = bytes([1 | level << 1, 3]) + payload + bytes(8)
-        seeds[f"mutated_{i}"] = bytes([1 | level << 1, 8]) + payload + bytes([5, 17, 3, 200])
+        size = len(payload).to_bytes(3, "little")
+        seeds[f"stream_{i}"] = bytes([0, 12]) + size + zlib.compress(payload, level)
+        seeds[f"checked_{i}"] = bytes([2, 12]) + size + zlib.compress(payload, level)
+        seeds[f"unchanged_{i}"] = bytes([1 | level << 1, 3]) + size + payload + bytes(8)
+        seeds[f"mutated_{i}"] = bytes([1 | level << 1, 8]) + size + payload + bytes([5, 17, 3, 200])
     return seeds
 
 

@@ -8,6 +8,7 @@
 #include "codec/png/spare_room.hpp"
 #include "codec/png/unfilter_kernels.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -15,10 +16,30 @@
 
 namespace qv::png {
 
-bool fast_decode_applies(const ScanlineLayout& layout)
+bool fast_decode_applies(const ScanlineLayout& layout) { return layout.inflated_size() > 0; }
+
+bool fast_decode_in_pixels(const ScanlineLayout& layout) { return layout.row_length() > 0; }
+
+namespace {
+
+// The index of the first filter type above the highest, or `n`: blocks are tested with a loop
+// the compiler vectorises, and only a block with a hit is searched.
+size_t first_bad_filter(const uint8_t* types, size_t n)
 {
-    return fast_inflate_available() && layout.inflated_size() > 0;
+    constexpr size_t kBlock = 4096;
+    for (size_t start = 0; start < n; start += kBlock) {
+        const size_t end = std::min(n, start + kBlock);
+        unsigned any = 0;
+        for (size_t i = start; i < end; ++i) any |= types[i] > kMaxFilterType ? 1u : 0u;
+        if (any == 0) continue;
+        for (size_t i = start; i < end; ++i) {
+            if (types[i] > kMaxFilterType) return i;
+        }
+    }
+    return n;
 }
+
+}  // namespace
 
 FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& layout, const RowTargets& targets,
                        int* bad_filter)
@@ -46,6 +67,13 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
     const auto row_length = static_cast<size_t>(layout.row_length());
     const auto inflated = static_cast<size_t>(layout.inflated_size());
     const bool rgba = layout.bytes_per_pixel == 4;
+    if (!fast_decode_in_pixels(layout)) {
+        if (!fast_inflate_exact(stream, {targets.filters, inflated})) return FastDecode::kNotTaken;
+        const size_t bad = first_bad_filter(targets.filters, inflated);
+        if (bad == inflated) return FastDecode::kDone;
+        *bad_filter = targets.filters[bad];
+        return FastDecode::kBadFilter;
+    }
     // Rows are rebuilt through two small buffers; the previous row stays in the other one.
     std::unique_ptr<uint8_t[]> rows(new (std::nothrow) uint8_t[2 * row_length + 1]);
     if (!rows) return FastDecode::kNotTaken;

@@ -81,7 +81,7 @@ Status decode_png(const DecodeHooks& hooks, DecodedImage* out, ImageHeader* head
         image.sizes = {pixel_count * 3, with_alpha ? pixel_count : 0, static_cast<size_t>(layout.height), with_alpha,
                        true};
         // The shortcut inflates the image data straight into the pixel buffer.
-        if (fast) image.sizes.pixels_capacity = static_cast<size_t>(layout.inflated_size());
+        if (fast && fast_decode_in_pixels(layout)) image.sizes.pixels_capacity = static_cast<size_t>(layout.inflated_size());
         if (const Status made = hooks.outputs.allocate(image.sizes, &image.storage); !made.ok()) return made;
     }
 
