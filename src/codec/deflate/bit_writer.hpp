@@ -45,6 +45,14 @@ public:
         at_ += size;
     }
 
+    // `count` bits from `bits` (least significant first, as another writer left them, with 8
+    // readable bytes past them).
+    void put_bits(const uint8_t* bits, uint64_t count)
+    {
+        for (; count >= 32; count -= 32, bits += 4) put(load32(bits), 32);
+        if (count > 0) put(load32(bits) & ((uint32_t{1} << count) - 1), static_cast<int>(count));
+    }
+
     // Bits written so far, the first byte's taken bits included.
     uint64_t bit_count() const { return uint64_t{at_} * 8 + static_cast<uint64_t>(count_); }
 
@@ -52,6 +60,14 @@ public:
     void flush() { store64(accumulator_); }
 
 private:
+    static uint32_t load32(const uint8_t* p)
+    {
+        uint32_t word;
+        std::memcpy(&word, p, sizeof word);
+        if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+        return word;
+    }
+
     // The stream is little-endian: the earliest bits in the lowest byte.
     void store32(uint32_t word)
     {

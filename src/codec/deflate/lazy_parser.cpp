@@ -116,10 +116,11 @@ void LazyParser::slide_heads()
     slide(head4_);
 }
 
-void LazyParser::restart(uint64_t position, uint64_t total)
+void LazyParser::restart(uint64_t position, uint64_t total, bool quick)
 {
     clear_chains(position >= kHistory ? position - kHistory : 0);
-    quick_chains_ = false;
+    quick_chains_ = quick;
+    searches_ = 0;
     visits_ = 0;
     quick_visits_ = 0;
     next_review_ = position + kReviewEvery;

@@ -61,7 +61,10 @@ public:
     // Starts afresh at `position` of data of `total` bytes (below 2^32): empty chains, no
     // pending byte. The positions before it (up to kHistory of them) must be inserted with
     // insert_history before the parse goes on.
-    void restart(uint64_t position, uint64_t total);
+    // `quick`: whether to keep the 4-byte chain from the start (see review_chains), as a parse
+    // of neighbouring bytes found worth it.
+    void restart(uint64_t position, uint64_t total, bool quick = false);
+    bool keeps_quick_chains() const { return quick_chains_; }
     // Inserts positions [from, to) into the chains, as the reference had inserted them by the time
     // it reached `to`.
     void insert_history(const DataView& view, uint64_t from, uint64_t to);

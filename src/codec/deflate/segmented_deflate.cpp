@@ -39,9 +39,11 @@ struct Segment {
     uint64_t start = 0;
     uint64_t end = 0;
     std::unique_ptr<uint8_t[]> bytes;  // from bytes_start to view_end, then kReadAhead more
+    size_t bytes_room = 0;
     uint64_t bytes_start = 0;
     uint64_t view_end = 0;
     std::unique_ptr<Token[]> tokens;  // this segment's own parse, from `start`
+    size_t token_room = 0;
     size_t token_count = 0;
     ParseState end_state;       // where it stopped: the first position at or past `end`
     bool has_final = false;
@@ -68,14 +70,13 @@ struct Block {
     uint64_t flushed_at = 0;  // the position being decided when the reference flushes it
     bool last = false;
     BlockPlan plan;
-    uint64_t bit_offset = 0;
-    std::vector<uint8_t> bits;  // the block coded from bit_offset % 8 of its first byte
+    std::vector<uint8_t> bits;  // the block coded from bit 0; a stored block's bytes
 };
 
 class SegmentedDeflater {
 public:
     SegmentedDeflater(const Input& input, int threads, uint64_t segment_size, uint8_t* out)
-        : input_(input), total_(input.size()), team_(threads), out_(out)
+        : input_(input), total_(input.size()), team_(threads), out_(out), writer_(out + 2)
     {
         segment_size_ = std::max<uint64_t>(segment_size, 1);
         segment_count_ = std::max<uint64_t>(1, total_ / segment_size_);  // the last one takes the rest
@@ -85,7 +86,6 @@ public:
     size_t run()
     {
         write_header(out_);
-        bit_offset_ = 16;
         block_.reserve(kBlockSymbols);
         for (uint64_t first = 0; first < segment_count_; first += wave_) {
             const size_t count = static_cast<size_t>(std::min<uint64_t>(wave_, segment_count_ - first));
@@ -93,10 +93,11 @@ public:
             wave_segments_.resize(count);
             parsed_.reset(new std::atomic<bool>[count]());
             joined_.reset(new std::atomic<bool>[count]());
+            if (!lay_out_wave(first)) return 0;
             // The wave's parses and joins, and the coding of the last wave's blocks, all at once.
             team_.for_each(count + coding_.size(), [&](size_t i) {
                 if (i >= count) return code_block(coding_[i - count]);
-                parse_segment(first + i, wave_segments_[i]);
+                parse_segment(wave_segments_[i]);
                 parsed_[i].store(true);
                 try_join(first, i);
                 if (i + 1 < count) try_join(first, i + 1);
@@ -105,14 +106,16 @@ public:
             if (!merge(first)) return 0;
             previous_end_ = wave_segments_.back().end_state;
             previous_parser_ = std::move(wave_segments_.back().parser);
-            wave_segments_.clear();  // the blocks hold their own tokens
-            plan_blocks();
+            keep_spares();  // the blocks hold their own tokens
+            wave_segments_.clear();
+            hand_blocks_on();
         }
         finish_blocks();
-        plan_blocks();
+        hand_blocks_on();
         team_.for_each(coding_.size(), [&](size_t i) { code_block(coding_[i]); });
         place_blocks();
-        return write_trailer(out_, bit_offset_, adler_);
+        writer_.flush();
+        return write_trailer(out_, kHeaderBits + writer_.bit_count(), adler_);
     }
 
 private:
@@ -138,35 +141,80 @@ private:
 
     // Reads the segment's bytes (with the 32 KiB before it and the lookahead after it) and
     // parses them from a fresh start.
-    void parse_segment(uint64_t k, Segment& s)
+    // Gives the wave's segments their places and their memory, from what earlier waves left
+    // (fresh memory costs a page fault a page; the same few buffers serve the whole save).
+    bool lay_out_wave(uint64_t first)
     {
-        s.start = segment_start(k);
-        s.end = segment_end(k);
-        s.bytes_start = s.start - std::min<uint64_t>(s.start, kHistory);
-        s.view_end = std::min(total_, s.end + kMinLookahead);
-        const auto size = static_cast<size_t>(s.view_end - s.bytes_start);
-        s.bytes.reset(new (std::nothrow) uint8_t[size + kReadAhead]);
-        std::unique_ptr<LazyParser> parser(new (std::nothrow) LazyParser);
-        // At most one token a position, and the parse may decide a few positions past the end.
-        const size_t room = static_cast<size_t>(s.end - s.start) + kMinLookahead;
-        s.tokens.reset(new (std::nothrow) Token[room]);
-        if (!s.bytes || !parser || !s.tokens) {
-            failed_ = true;
-            return;
+        for (size_t i = 0; i < wave_segments_.size(); ++i) {
+            Segment& s = wave_segments_[i];
+            s.start = segment_start(first + i);
+            s.end = segment_end(first + i);
+            s.bytes_start = s.start - std::min<uint64_t>(s.start, kHistory);
+            s.view_end = std::min(total_, s.end + kMinLookahead);
+            const auto bytes = static_cast<size_t>(s.view_end - s.bytes_start) + kReadAhead;
+            const size_t tokens = static_cast<size_t>(s.end - s.start) + kMinLookahead;  // one a position, and a few past the end
+            if (!take_spare(spare_bytes_, bytes, &s.bytes, &s.bytes_room)
+                || !take_spare(spare_tokens_, tokens, &s.tokens, &s.token_room)) {
+                return false;
+            }
+            if (spare_parsers_.empty()) {
+                s.parser.reset(new (std::nothrow) LazyParser);
+                if (!s.parser) return false;
+            } else {
+                s.parser = std::move(spare_parsers_.back());
+                spare_parsers_.pop_back();
+            }
         }
+        return true;
+    }
+
+    template <typename T>
+    static bool take_spare(std::vector<std::pair<std::unique_ptr<T[]>, size_t>>& spares, size_t size,
+                           std::unique_ptr<T[]>* out, size_t* room)
+    {
+        if (!spares.empty() && spares.back().second >= size) {
+            *out = std::move(spares.back().first);
+            *room = spares.back().second;
+            spares.pop_back();
+            return true;
+        }
+        if (!spares.empty()) spares.pop_back();  // too small: a larger one replaces it
+        out->reset(new (std::nothrow) T[size]);
+        *room = size;
+        return *out != nullptr;
+    }
+
+    // The wave's memory back to the spares, parsers included wherever the joins left them.
+    void keep_spares()
+    {
+        for (Segment& s : wave_segments_) {
+            spare_bytes_.emplace_back(std::move(s.bytes), s.bytes_room);
+            spare_tokens_.emplace_back(std::move(s.tokens), s.token_room);
+            if (s.parser) spare_parsers_.push_back(std::move(s.parser));
+            if (s.join.parser) spare_parsers_.push_back(std::move(s.join.parser));
+        }
+    }
+
+    // Reads the segment's bytes (with the 32 KiB before it and the lookahead after it) and
+    // parses them from a fresh start.
+    void parse_segment(Segment& s)
+    {
+        const auto size = static_cast<size_t>(s.view_end - s.bytes_start);
         input_.read(s.bytes_start, size, s.bytes.get());
         std::memset(s.bytes.get() + size, 0, kReadAhead);
         const uint8_t* own = s.bytes.get() + (s.start - s.bytes_start);
         s.adler = static_cast<uint32_t>(adler32_z(1, own, static_cast<size_t>(s.end - s.start)));
 
         const DataView view = s.view(total_);
-        parser->restart(s.start, total_);
-        parser->insert_history(view, s.bytes_start, s.start);
+        LazyParser& parser = *s.parser;
+        parser.restart(s.start, total_, quick_hint_.load(std::memory_order_relaxed));
+        parser.insert_history(view, s.bytes_start, s.start);
         const bool last = s.end == total_;
-        s.token_count = parser->run(view, last ? UINT64_MAX : s.end, s.tokens.get(), room);
-        if (last) s.has_final = take_final(*parser, view, &s.final_literal);
-        s.end_state = parser->state();
-        s.parser = std::move(parser);
+        const size_t room = static_cast<size_t>(s.end - s.start) + kMinLookahead;
+        s.token_count = parser.run(view, last ? UINT64_MAX : s.end, s.tokens.get(), room);
+        if (last) s.has_final = take_final(parser, view, &s.final_literal);
+        s.end_state = parser.state();
+        quick_hint_.store(parser.keeps_quick_chains(), std::memory_order_relaxed);
     }
 
     static bool take_final(LazyParser& parser, const DataView& view, Token* token)
@@ -339,55 +387,40 @@ private:
         cut_block(total_, true);
     }
 
-    // The blocks cut so far get their codes and sizes (in parallel) and their places in the
-    // stream (one after another); they are coded along with the next wave's parses.
-    void plan_blocks()
+    void hand_blocks_on()
     {
-        team_.for_each(blocks_.size(), [&](size_t i) {
-            Block& b = blocks_[i];
-            const bool storable = b.start >= window_start(b.flushed_at, total_);
-            plan_block(b.tokens.data(), b.tokens.size(), storable, static_cast<size_t>(b.end - b.start), b.last, &b.plan);
-        });
-        for (Block& b : blocks_) {
-            b.bit_offset = bit_offset_;
-            bit_offset_ += b.plan.bits_at(bit_offset_);
-        }
         coding_.insert(coding_.end(), std::make_move_iterator(blocks_.begin()), std::make_move_iterator(blocks_.end()));
         blocks_.clear();
     }
 
-    void place_blocks()
-    {
-        for (const Block& b : coding_) place(b);
-        coding_.clear();
-    }
-
+    // A block cut by the merge gets its codes and is coded on its own, from bit 0 (a stored
+    // block only fetches its bytes, since its padding depends on where it lands), along with
+    // the next wave's parses; the blocks are then joined into the stream in order.
     void code_block(Block& b)
     {
-        const auto lead = static_cast<int>(b.bit_offset % 8);
-        const uint64_t bits = b.plan.bits_at(b.bit_offset);
-        std::vector<uint8_t> stored;
+        const bool storable = b.start >= window_start(b.flushed_at, total_);
+        plan_block(b.tokens.data(), b.tokens.size(), storable, static_cast<size_t>(b.end - b.start), b.last, &b.plan);
         if (b.plan.type == BlockType::kStored) {
-            stored.resize(static_cast<size_t>(b.end - b.start));
-            input_.read(b.start, stored.size(), stored.data());
+            b.bits.resize(b.plan.stored_length);
+            input_.read(b.start, b.bits.size(), b.bits.data());
+            return;
         }
-        b.bits.assign(static_cast<size_t>((lead + bits + 7) / 8 + kOutputSlack), 0);
-        BitWriter writer(b.bits.data(), lead);
-        deflate::write_block(b.plan, stored.data(), writer);
+        b.bits.assign(static_cast<size_t>((b.plan.bits_at(0) + 7) / 8 + kOutputSlack), 0);
+        BitWriter writer(b.bits.data());
+        deflate::write_block(b.plan, nullptr, writer);
         writer.flush();
     }
 
-    void place(const Block& b)
+    void place_blocks()
     {
-        const uint64_t end = b.bit_offset + b.plan.bits_at(b.bit_offset);
-        const size_t first = static_cast<size_t>(b.bit_offset / 8);
-        const size_t bytes = static_cast<size_t>((end + 7) / 8) - first;
-        if (b.bit_offset % 8 == 0) {
-            out_[first] = b.bits[0];
-        } else {
-            out_[first] |= b.bits[0];
+        for (const Block& b : coding_) {
+            if (b.plan.type == BlockType::kStored) {
+                deflate::write_block(b.plan, b.bits.data(), writer_);
+            } else {
+                writer_.put_bits(b.bits.data(), b.plan.bits_at(0));
+            }
         }
-        if (bytes > 1) std::memcpy(out_ + first + 1, b.bits.data() + 1, bytes - 1);
+        coding_.clear();
     }
 
     const Input& input_;
@@ -408,13 +441,19 @@ private:
     uint64_t block_end_ = 0;
     bool has_final_ = false;
     Token final_ = 0;
-    std::vector<Block> blocks_;  // cut, not yet planned
-    std::vector<Block> coding_;  // planned and placed in the stream, to be coded
+    std::vector<Block> blocks_;  // cut by the merge
+    std::vector<Block> coding_;  // to be coded, then joined into the stream
+    std::vector<std::pair<std::unique_ptr<uint8_t[]>, size_t>> spare_bytes_;  // memory the last waves left
+    std::vector<std::pair<std::unique_ptr<Token[]>, size_t>> spare_tokens_;
+    std::vector<std::unique_ptr<LazyParser>> spare_parsers_;
     std::unique_ptr<std::atomic<bool>[]> parsed_;  // of the wave's segments
     std::unique_ptr<std::atomic<bool>[]> joined_;
-    uint64_t bit_offset_ = 0;
+    BitWriter writer_;  // the stream after its header
     uint32_t adler_ = 1;
     std::atomic<bool> failed_{false};
+    // Whether the last parse to finish kept the 4-byte chain: the next ones start that way (the
+    // bytes of neighbouring segments tend to be alike), the first ones with it.
+    std::atomic<bool> quick_hint_{true};
 };
 
 }  // namespace
