@@ -78,8 +78,7 @@ public:
     SegmentedDeflater(const Input& input, int threads, uint64_t segment_size, uint8_t* out)
         : input_(input), total_(input.size()), team_(threads), out_(out), writer_(out + 2)
     {
-        segment_size_ = std::max<uint64_t>(segment_size, 1);
-        segment_count_ = std::max<uint64_t>(1, total_ / segment_size_);  // the last one takes the rest
+        segment_count_ = std::max<uint64_t>(1, total_ / std::max<uint64_t>(segment_size, 1));
         wave_ = static_cast<size_t>(kSegmentsPerThread * team_.size());
     }
 
@@ -119,8 +118,9 @@ public:
     }
 
 private:
-    uint64_t segment_start(uint64_t k) const { return k * segment_size_; }
-    uint64_t segment_end(uint64_t k) const { return k + 1 == segment_count_ ? total_ : (k + 1) * segment_size_; }
+    // Segments of even size, so that no thread waits long for the one with the most.
+    uint64_t segment_start(uint64_t k) const { return total_ * k / segment_count_; }
+    uint64_t segment_end(uint64_t k) const { return segment_start(k + 1); }
 
     // Joins segment i of the wave (the previous segment's parse going on into it) once both
     // parses are done: the thread that finishes the second of the two does it. The wave's
@@ -427,7 +427,6 @@ private:
     uint64_t total_;
     WorkTeam team_;
     uint8_t* out_;
-    uint64_t segment_size_ = 0;
     uint64_t segment_count_ = 0;
     size_t wave_ = 0;
     std::vector<Segment> wave_segments_;
