@@ -30,7 +30,7 @@ constexpr uint64_t kParallelFrom = uint64_t{1} << 20;
 uint64_t segment_size_for(uint64_t size, int threads)
 {
     const uint64_t wanted = size / (4 * static_cast<uint64_t>(threads));
-    return std::clamp<uint64_t>(wanted, 8 * kHistory, 32 * kHistory);
+    return std::clamp<uint64_t>(wanted, 4 * kHistory, 32 * kHistory);
 }
 
 template <typename T>
