@@ -139,8 +139,6 @@ private:
         }
     }
 
-    // Reads the segment's bytes (with the 32 KiB before it and the lookahead after it) and
-    // parses them from a fresh start.
     // Gives the wave's segments their places and their memory, from what earlier waves left
     // (fresh memory costs a page fault a page; the same few buffers serve the whole save).
     bool lay_out_wave(uint64_t first)
@@ -349,14 +347,12 @@ private:
         while (count > 0) {
             const size_t room = kBlockSymbols - block_.size();
             const size_t n = std::min(room, count);
-            const uint64_t before = block_end_;
             block_.insert(block_.end(), tokens, tokens + n);
             block_end_ += covered(tokens, n);
             tokens += n;
             count -= n;
             if (block_.size() == kBlockSymbols) {
                 const uint64_t last_start = block_end_ - token_length(block_.back());
-                (void)before;
                 cut_block(last_start + 1, false);
             }
         }
