@@ -12,6 +12,7 @@ option(QUORVEX_NATIVE_TESTS "Build the native test binary of the codec core" OFF
 option(QUORVEX_FUZZ "Build the libFuzzer targets of the codec core (clang)" OFF)
 
 find_package(ZLIB REQUIRED)
+find_package(Threads REQUIRED)
 
 # libdeflate (Debian: libdeflate-dev) is optional: where it is found, it computes the CRC-32 of
 # chunks (the same values as zlib's, several times as fast). zlib stays the deflater and the
@@ -57,7 +58,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$" AND CMAKE_CXX_COMPILE
 endif()
 set_target_properties(quorvex_codec PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(quorvex_codec PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
-target_link_libraries(quorvex_codec PUBLIC ZLIB::ZLIB)
+target_link_libraries(quorvex_codec PUBLIC ZLIB::ZLIB Threads::Threads)
 if(QUORVEX_HAVE_LIBDEFLATE)
   target_link_libraries(quorvex_codec PUBLIC PkgConfig::LIBDEFLATE)
   target_compile_definitions(quorvex_codec PUBLIC QUORVEX_HAVE_LIBDEFLATE=1)

@@ -4,6 +4,7 @@ import struct
 import zlib
 from pathlib import Path
 
+import numpy as np
 import png
 import pytest
 from PIL import Image
@@ -85,6 +86,36 @@ def test_compressed_stream_equals_zlib(tmp_path, width, height, channels):
     filters = bytearray(y % 5 for y in range(height))
     samples = pixels if alpha is None else rgba(pixels, alpha)
     raw = scanlines(width, height, samples, channels, filters)
+    assert idat_of(write(tmp_path, width, height, pixels, alpha, filters)) == zlib.compress(raw)
+
+
+def large_image(width, height, channels):
+    """Photo-like samples over a mebibyte, with a run of identical rows, and their filtered data
+    (filter types 0, 1, 2 in turn, computed here)."""
+    rng = np.random.default_rng(width)
+    y, x = np.mgrid[0:height, 0:width * channels]
+    samples = ((x // 5 + y // 3) % 251 + rng.integers(0, 6, size=x.shape)).astype(np.int16)
+    samples[height // 3:height // 3 + 60] = samples[height // 3]
+    types = np.arange(height) % 3
+    left = np.hstack([np.zeros((height, channels), np.int16), samples[:, :-channels]])
+    above = np.vstack([np.zeros((1, width * channels), np.int16), samples[:-1]])
+    filtered = np.where(types[:, None] == 1, samples - left, np.where(types[:, None] == 2, samples - above, samples))
+    raw = np.hstack([types[:, None], filtered & 0xFF]).astype(np.uint8).tobytes()
+    pixels = samples.astype(np.uint8).reshape(height, width, channels)
+    alpha = bytearray(pixels[:, :, 3].tobytes()) if channels == 4 else None
+    return bytearray(pixels[:, :, :3].tobytes()), alpha, bytearray(types.astype(np.uint8).tobytes()), raw
+
+
+# QUORVEX_THREADS: unset (every CPU), a count, and values that are not one (ignored).
+@pytest.mark.parametrize("threads", [None, "1", "2", "5", "0", "lots"])
+@pytest.mark.parametrize("channels", [3, 4])
+def test_large_images_compress_exactly_like_zlib_on_any_thread_count(tmp_path, monkeypatch, threads, channels):
+    if threads is None:
+        monkeypatch.delenv("QUORVEX_THREADS", raising=False)
+    else:
+        monkeypatch.setenv("QUORVEX_THREADS", threads)
+    width, height = 700, 520
+    pixels, alpha, filters, raw = large_image(width, height, channels)
     assert idat_of(write(tmp_path, width, height, pixels, alpha, filters)) == zlib.compress(raw)
 
 

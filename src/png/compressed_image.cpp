@@ -1,12 +1,13 @@
 #include "png/compressed_image.hpp"
 
-#include "codec/png/filters.hpp"
+#include "codec/png/filtered_rows.hpp"
 #include "codec/png/image_lengths.hpp"
 #include "codec/png/scanline_encoder.hpp"
 #include "codec/png/whole_deflate.hpp"
 #include "interop/ints.hpp"
 #include "interop/status_error.hpp"
 #include "interop/without_gil.hpp"
+#include "png/save_threads.hpp"
 
 namespace qv::png {
 
@@ -38,7 +39,7 @@ bool view_filters(PyObject* filters, int32_t height, BufferView* view)
 // zlib, row by row, into a bytes object allocated once at its bound and shrunk to what was used.
 bool deflate_rows(PyObject* module, const ScanlineImage& scan, CompressedImage* out)
 {
-    ScanlineDeflater deflater(scan);
+    ScanlineDeflater deflater(scan, save_threads());
     Status status = encode_status(deflater.init());
     if (!status.ok()) return raise_status(module, status);
     if (deflater.capacity() > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), false;
@@ -64,10 +65,8 @@ bool deflate_whole(PyObject* module, const ScanlineImage& scan, CompressedImage*
         bool done;
     };
     const Outcome outcome = without_gil([&] {
-        for (size_t y = 0; scan.filters != nullptr && y < scan.height; ++y) {
-            if (scan.filters[y] > kMaxFilterType) return Outcome{scan.filters[y], false};
-        }
-        return Outcome{-1, whole_deflate(scan, kConverterLevel, &out->buffer)};
+        const int bad = first_bad_filter(scan);
+        return bad >= 0 ? Outcome{bad, false} : Outcome{-1, whole_deflate(scan, kConverterLevel, &out->buffer)};
     });
     if (outcome.bad_filter >= 0) {
         return raise_status(module, encode_status({.status = EncodeStatus::kBadFilter, .detail = outcome.bad_filter}));

@@ -1,6 +1,8 @@
 // The scanline encoder: turns a pixel buffer (and alpha plane) into the filtered scanline
-// data of an 8-bit RGB/RGBA PNG and deflates it row by row, so the uncompressed data never
-// exist as a whole. Pure C++: no Python, safe to run without the GIL.
+// data of an 8-bit RGB/RGBA PNG and deflates it, so the uncompressed data never exist as a
+// whole: with the exact deflater (the reference library's bytes, on as many threads as it is
+// given) where it agrees with the library, else with the library itself, row block by row
+// block. Pure C++: no Python, safe to run without the GIL.
 #pragma once
 
 #include <zlib.h>
@@ -9,6 +11,8 @@
 #include <cstdint>
 
 namespace qv::png {
+
+class FilteredRows;
 
 struct ScanlineImage {
     const uint8_t* pixels = nullptr;   // width * height * 3 bytes: R, G, B
@@ -40,7 +44,8 @@ bool scanline_data_size(const ScanlineImage& image, uint64_t* size);
 // strategy, zlib wrapper): the same bytes as a one-shot compress of the whole data.
 class ScanlineDeflater {
 public:
-    explicit ScanlineDeflater(const ScanlineImage& image) : image_(image) {}
+    // `threads`: how many the exact deflater may use (1: the calling thread alone).
+    explicit ScanlineDeflater(const ScanlineImage& image, int threads = 1) : image_(image), threads_(threads) {}
     ~ScanlineDeflater();
     ScanlineDeflater(const ScanlineDeflater&) = delete;
     ScanlineDeflater& operator=(const ScanlineDeflater&) = delete;
@@ -55,8 +60,10 @@ public:
 
 private:
     int feed(const uint8_t* data, size_t size, int flush);
+    EncodeResult run_zlib(const FilteredRows& rows, uint8_t* out);
 
     ScanlineImage image_;
+    int threads_ = 1;
     z_stream stream_{};
     bool started_ = false;
     uint64_t capacity_ = 0;
