@@ -93,6 +93,17 @@ const Sample kSamples[] = {
          }
          return b;
      }},
+    // Large enough for the default segments: stretches that give few tokens and many.
+    {"noise, runs and text over 1.5 MB", [](Random& r) {
+         Bytes b;
+         while (b.size() < 1500000) {
+             const Bytes noise = r.bytes(20000 + r.below(200000));
+             b.insert(b.end(), noise.begin(), noise.end());
+             b.insert(b.end(), r.below(300000), r.byte());
+             while (b.size() % 300000 < 250000) b.push_back(static_cast<uint8_t>('a' + r.below(8)));
+         }
+         return b;
+     }},
 };
 
 TEST_CASE("Exact deflater gives zlib's one-shot bytes on one thread and across segment joins")
@@ -102,7 +113,7 @@ TEST_CASE("Exact deflater gives zlib's one-shot bytes on one thread and across s
         int threads;
         uint64_t segment;
     };
-    const Config configs[] = {{1, 0}, {2, 700}, {3, 4096}, {2, 65536}};
+    const Config configs[] = {{1, 0}, {2, 700}, {3, 4096}, {2, 65536}, {2, 0}, {3, 0}};
     for (const Sample& sample : kSamples) {
         const Bytes data = sample.make(rng);
         const Bytes expected = qv::ref::compress(data);

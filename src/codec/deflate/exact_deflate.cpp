@@ -23,15 +23,7 @@ constexpr size_t kChunk = size_t{1} << 20;
 constexpr size_t kKeep = 2 * kHistory + 2 * kMinLookahead;
 
 // Below this size a single parse is quicker than starting threads.
-constexpr uint64_t kParallelFrom = uint64_t{1} << 20;
-
-// Segments small enough that every thread gets several and their tokens take little memory,
-// large enough that filling each one's chains with the 32 KiB before it costs little.
-uint64_t segment_size_for(uint64_t size, int threads)
-{
-    const uint64_t wanted = size / (4 * static_cast<uint64_t>(threads));
-    return std::clamp<uint64_t>(wanted, 4 * kHistory, 32 * kHistory);
-}
+constexpr uint64_t kParallelFrom = uint64_t{1} << 19;
 
 template <typename T>
 std::unique_ptr<T[]> allocate(size_t count)
@@ -156,9 +148,7 @@ size_t exact_deflate(const Input& input, const ExactOptions& options, uint8_t* o
     // Nothing leaves as an exception: the binding that calls this is built without them.
     try {
         if (options.threads > 1 && (size >= kParallelFrom || options.segment_size != 0)) {
-            const uint64_t segment =
-                options.segment_size != 0 ? options.segment_size : segment_size_for(size, options.threads);
-            return segmented_deflate(input, options.threads, segment, out, capacity);
+            return segmented_deflate(input, options.threads, options.segment_size, out, capacity);
         }
         Streamer streamer(input, out);
         if (!streamer.run()) return 0;

@@ -20,7 +20,8 @@ public:
 
 struct ExactOptions {
     int threads = 1;            // 1: this thread alone
-    // Bytes a worker parses at a time; 0: chosen from the size, and one thread below 1 MiB.
+    // Bytes a worker parses at a time; 0: chosen from what the data give, and one thread
+    // below 512 KiB.
     // Any other value cuts even small data into segments (the joins are then tested on them).
     uint64_t segment_size = 0;
 };

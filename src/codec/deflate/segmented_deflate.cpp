@@ -23,6 +23,14 @@ namespace {
 // one; few, since each holds its bytes and its tokens (4 bytes a symbol) until they are merged.
 constexpr size_t kSegmentsPerThread = 2;
 
+// Unless a size is asked for, a segment is made to give about this many tokens, judged by what
+// the last wave gave, within these bounds: its tokens take 512 KiB however well the data
+// compress, and filling its chains with the 32 KiB before it costs little. The first wave,
+// with nothing to judge by, has the smallest.
+constexpr size_t kSegmentTokens = size_t{1} << 17;
+constexpr uint64_t kSmallestSegment = 4 * kHistory;
+constexpr uint64_t kLargestSegment = 32 * kHistory;
+
 // A parse that takes up another parse's state past a cut, until it meets the later segment's
 // own parse.
 struct Join {
@@ -73,12 +81,24 @@ struct Block {
     std::vector<uint8_t> bits;  // the block coded from bit 0; a stored block's bytes
 };
 
+// The size of the next wave's segments, from the bytes and tokens of the last one.
+uint64_t segment_size_after(uint64_t bytes, uint64_t tokens)
+{
+    const uint64_t wanted = tokens == 0 ? kLargestSegment : bytes * kSegmentTokens / tokens;
+    return std::clamp(wanted, kSmallestSegment, kLargestSegment);
+}
+
 class SegmentedDeflater {
 public:
     SegmentedDeflater(const Input& input, int threads, uint64_t segment_size, uint8_t* out)
-        : input_(input), total_(input.size()), team_(threads), out_(out), writer_(out + 2)
+        : input_(input),
+          total_(input.size()),
+          team_(threads),
+          out_(out),
+          asked_size_(segment_size),
+          segment_size_(segment_size != 0 ? segment_size : kSmallestSegment),
+          writer_(out + 2)
     {
-        segment_count_ = std::max<uint64_t>(1, total_ / std::max<uint64_t>(segment_size, 1));
         wave_ = static_cast<size_t>(kSegmentsPerThread * team_.size());
     }
 
@@ -86,13 +106,12 @@ public:
     {
         write_header(out_);
         block_.reserve(kBlockSymbols);
-        for (uint64_t first = 0; first < segment_count_; first += wave_) {
-            const size_t count = static_cast<size_t>(std::min<uint64_t>(wave_, segment_count_ - first));
-            wave_segments_.clear();
-            wave_segments_.resize(count);
+        uint64_t first = 0;  // segments cut before this wave
+        do {
+            const size_t count = cut_wave();
             parsed_.reset(new std::atomic<bool>[count]());
             joined_.reset(new std::atomic<bool>[count]());
-            if (!lay_out_wave(first)) return 0;
+            if (!lay_out_wave()) return 0;
             // The wave's parses and joins, and the coding of the last wave's blocks, all at once.
             team_.for_each(count + coding_.size(), [&](size_t i) {
                 if (i >= count) return code_block(coding_[i - count]);
@@ -105,10 +124,12 @@ public:
             if (!merge(first)) return 0;
             previous_end_ = wave_segments_.back().end_state;
             previous_parser_ = std::move(wave_segments_.back().parser);
+            if (asked_size_ == 0) segment_size_ = segment_size_after(wave_bytes(), wave_tokens());
             keep_spares();  // the blocks hold their own tokens
             wave_segments_.clear();
             hand_blocks_on();
-        }
+            first += count;
+        } while (wave_segments_end_ < total_);
         finish_blocks();
         hand_blocks_on();
         team_.for_each(coding_.size(), [&](size_t i) { code_block(coding_[i]); });
@@ -118,9 +139,41 @@ public:
     }
 
 private:
-    // Segments of even size, so that no thread waits long for the one with the most.
-    uint64_t segment_start(uint64_t k) const { return total_ * k / segment_count_; }
-    uint64_t segment_end(uint64_t k) const { return segment_start(k + 1); }
+    // Cuts the next wave's segments from where the last wave's ended, each of the current size;
+    // the last wave shares what is left evenly among as many segments as it can (whole rounds
+    // of threads), so that no thread waits long for the one with the most.
+    size_t cut_wave()
+    {
+        const uint64_t from = wave_segments_end_;
+        const uint64_t left = total_ - from;
+        const uint64_t round = team_.size();
+        uint64_t count = wave_;
+        uint64_t size = segment_size_;
+        if (left <= wave_ * segment_size_ + segment_size_ / 2) {  // the last wave, as wide as it can be
+            const uint64_t smallest = std::min(segment_size_, kSmallestSegment);
+            count = std::clamp<uint64_t>(left / smallest, 1, wave_);
+            if (count > round) count -= count % round;
+            size = 0;
+        }
+        wave_segments_.clear();
+        wave_segments_.resize(static_cast<size_t>(count));
+        for (uint64_t k = 0; k < count; ++k) {
+            Segment& s = wave_segments_[static_cast<size_t>(k)];
+            s.start = size != 0 ? from + k * size : from + left * k / count;
+            s.end = size != 0 ? s.start + size : from + left * (k + 1) / count;
+        }
+        wave_segments_end_ = wave_segments_.back().end;
+        return static_cast<size_t>(count);
+    }
+
+    uint64_t wave_bytes() const { return wave_segments_.back().end - wave_segments_.front().start; }
+
+    uint64_t wave_tokens() const
+    {
+        uint64_t tokens = 0;
+        for (const Segment& s : wave_segments_) tokens += s.token_count;
+        return tokens;
+    }
 
     // Joins segment i of the wave (the previous segment's parse going on into it) once both
     // parses are done: the thread that finishes the second of the two does it. The wave's
@@ -141,12 +194,9 @@ private:
 
     // Gives the wave's segments their places and their memory, from what earlier waves left
     // (fresh memory costs a page fault a page; the same few buffers serve the whole save).
-    bool lay_out_wave(uint64_t first)
+    bool lay_out_wave()
     {
-        for (size_t i = 0; i < wave_segments_.size(); ++i) {
-            Segment& s = wave_segments_[i];
-            s.start = segment_start(first + i);
-            s.end = segment_end(first + i);
+        for (Segment& s : wave_segments_) {
             s.bytes_start = s.start - std::min<uint64_t>(s.start, kHistory);
             s.view_end = std::min(total_, s.end + kMinLookahead);
             const auto bytes = static_cast<size_t>(s.view_end - s.bytes_start) + kReadAhead;
@@ -399,12 +449,15 @@ private:
         if (b.plan.type == BlockType::kStored) {
             b.bits.resize(b.plan.stored_length);
             input_.read(b.start, b.bits.size(), b.bits.data());
-            return;
+        } else {
+            b.bits.assign(static_cast<size_t>((b.plan.bits_at(0) + 7) / 8 + kOutputSlack), 0);
+            BitWriter writer(b.bits.data());
+            deflate::write_block(b.plan, nullptr, writer);
+            writer.flush();
         }
-        b.bits.assign(static_cast<size_t>((b.plan.bits_at(0) + 7) / 8 + kOutputSlack), 0);
-        BitWriter writer(b.bits.data());
-        deflate::write_block(b.plan, nullptr, writer);
-        writer.flush();
+        // Coded: only its bits are still needed.
+        std::vector<Token>().swap(b.tokens);
+        b.plan.tokens = nullptr;
     }
 
     void place_blocks()
@@ -423,7 +476,9 @@ private:
     uint64_t total_;
     WorkTeam team_;
     uint8_t* out_;
-    uint64_t segment_count_ = 0;
+    uint64_t asked_size_;     // 0: sizes follow the tokens the data give
+    uint64_t segment_size_;   // of the next wave's segments
+    uint64_t wave_segments_end_ = 0;
     size_t wave_ = 0;
     std::vector<Segment> wave_segments_;
     ParseState previous_end_;  // the last wave's last own parse, where it stopped

@@ -1,5 +1,5 @@
-// The exact deflater on several threads. The data are cut into segments of even size, about
-// the size asked for; every segment is parsed on its own, its chains first filled with the 32 KiB before
+// The exact deflater on several threads. The data are cut into segments of the size asked
+// for, or (for 0) of sizes that keep their tokens few; every segment is parsed on its own, its chains first filled with the 32 KiB before
 // it, and the parse of the segment before it goes on past the cut until both parses stand
 // right after a match at the same position: from there they agree, since the rest of a parse
 // depends only on the bytes. Where they never meet (long runs can keep two parses out of step)
