@@ -272,9 +272,10 @@ def test_pixel_access_with_arguments_that_change_the_image(name, call, capsys, m
 # buffers as they were or as they became, never from freed memory (which the debug allocator
 # of -X dev fills with 0xDD). Each buffer the finalizer stores holds one value below 200.
 BUFFERS_REPLACED_BY_COLLECTOR = """
-import gc
+import contextlib, gc, io, os, tempfile
 from Quorvex.simpleImage_ext import SimpleImage
 W, H = 4, 3
+PATH = os.path.join(tempfile.mkdtemp(), "saved.png")
 img = SimpleImage(W, H, bytearray(W * H * 3), bytearray(W * H))
 swaps = 0
 
@@ -294,7 +295,14 @@ CALLS = {  # the call, and the byte strings its result holds
     "getPixel, bool coordinates": (lambda: img.getPixel((True, False)), lambda rgb: [bytes(rgb)]),
     "copy": (img.copy, lambda c: [c._pixels, c._alpha]),
     "buffer export": (lambda: memoryview(img), lambda view: [view.tobytes()]),
+    "save": (lambda: saved_and_opened(), lambda c: [c._pixels, c._alpha]),
 }
+
+def saved_and_opened():
+    img.save(PATH)
+    with open(PATH, "rb") as f, contextlib.redirect_stdout(io.StringIO()):
+        return SimpleImage.open(f.read())
+
 call, parts = CALLS[sys.argv[2]]
 Swap()
 gc.set_threshold(1)
@@ -305,7 +313,7 @@ report({"swapped": swaps > 100, "bad": bad[:5]})
 """
 
 
-@pytest.mark.parametrize("call", ["getPixel", "getPixel, bool coordinates", "copy", "buffer export"])
+@pytest.mark.parametrize("call", ["getPixel", "getPixel, bool coordinates", "copy", "buffer export", "save"])
 def test_buffers_replaced_by_a_collection_inside_the_call(call):
     assert run_isolated(BUFFERS_REPLACED_BY_COLLECTOR, call).value == {"swapped": True, "bad": []}
 
