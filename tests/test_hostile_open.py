@@ -608,12 +608,21 @@ def fill(fd):
         pass
     os.set_blocking(fd, True)
 
+# A thread's system call, by number: a read, a write or an open of the host's (not the
+# module's own work, nor a wait for the GIL).
+BLOCKING = {"x86_64": {"0", "1", "2", "257"}, "aarch64": {"56", "63", "64"}}.get(os.uname().machine)
+
+def blocked_in_host_call(tid):
+    try:
+        with open(f"/proc/self/task/{tid}/syscall") as f:
+            return f.read().split()[0] in BLOCKING
+    except OSError:
+        return None
+
 def one_run(result_fd):
     wake_r, wake_w = os.pipe()
-    entered = threading.Event()
 
     def wait_for_exit():  # inside a callback of the module's
-        entered.set()
         os.read(wake_r, 1)
 
     class Read(bytes):  # what the stream returns: objects the collector tracks
@@ -684,8 +693,13 @@ def one_run(result_fd):
             threading.Event().wait()
     thread = threading.Thread(target=daemon, daemon=True)
     thread.start()
-    if not entered.wait(0.1):  # blocked in a call of the host's own
-        time.sleep(0.05)
+    # Until it blocks in the call: on a busy machine a fixed pause can end while the thread is
+    # still at work, and the exit then tests another moment.
+    deadline = time.monotonic() + 10
+    while BLOCKING and time.monotonic() < deadline and blocked_in_host_call(thread.native_id) is False:
+        time.sleep(0.001)
+    if not BLOCKING:
+        time.sleep(0.15)
     sys.modules["at_finalisation"] = AtFinalisation(release, thread, result_fd)
 
 results = {}
