@@ -424,18 +424,21 @@ struct Output {
                     n += 8;
                 }
             };
-            fill();
-            uint32_t e = litlen[buf & kLitLenMask];
-            if (e & kLink) {
-                if (n < kLitLenRoot) {
-                    ok = false;
-                    goto done;
+            // The entry of the next code, through its subtable; 0 when the bits run out first
+            // or the code is not in the table (no valid entry is 0: it consumes bits).
+            const auto next_entry = [&](const uint32_t* table, uint64_t mask, unsigned root) -> uint32_t {
+                fill();
+                uint32_t entry = table[buf & mask];
+                if (entry & kLink) {
+                    if (n < root) return 0;
+                    buf >>= root;
+                    n -= root;
+                    entry = table[value(entry) + (buf & ((uint64_t{1} << code_bits(entry)) - 1))];
                 }
-                buf >>= kLitLenRoot;
-                n -= kLitLenRoot;
-                e = litlen[value(e) + (buf & ((uint64_t{1} << code_bits(e)) - 1))];
-            }
-            if (consumed(e) > n || (e & kInvalid)) {
+                return consumed(entry) > n || (entry & kInvalid) ? 0 : entry;
+            };
+            uint32_t e = next_entry(litlen, kLitLenMask, kLitLenRoot);
+            if (e == 0) {
                 ok = false;
                 goto done;
             }
@@ -459,18 +462,8 @@ struct Output {
                 value(e) + ((buf & ((uint64_t{1} << consumed(e)) - 1)) >> code_bits(e)));
             buf >>= consumed(e);
             n -= consumed(e);
-            fill();
-            e = distance[buf & kDistanceMask];
-            if (e & kLink) {
-                if (n < kDistanceRoot) {
-                    ok = false;
-                    goto done;
-                }
-                buf >>= kDistanceRoot;
-                n -= kDistanceRoot;
-                e = distance[value(e) + (buf & ((uint64_t{1} << code_bits(e)) - 1))];
-            }
-            if (consumed(e) > n || (e & kInvalid)) {
+            e = next_entry(distance, kDistanceMask, kDistanceRoot);
+            if (e == 0) {
                 ok = false;
                 goto done;
             }
