@@ -76,15 +76,7 @@ public:
     size_t size() const { return size_; }
 
 private:
-    DataView current_view() const
-    {
-        DataView view;
-        view.bytes = buffer_.get();
-        view.start = buffer_start_;
-        view.end = filled_end_;
-        view.tail = filled_end_ == total_ ? buffer_.get() + (total_ - buffer_start_) : nullptr;
-        return view;
-    }
+    DataView current_view() const { return DataView::over(buffer_.get(), buffer_start_, filled_end_, total_); }
 
     // Moves what the parse still needs to the front and reads the next chunk. Bytes further
     // back than kKeep are never stored again: a block that starts there has left the

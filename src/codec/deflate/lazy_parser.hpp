@@ -34,6 +34,12 @@ struct DataView {
     uint8_t* tail = nullptr;
 
     const uint8_t* at(uint64_t position) const { return bytes + (position - start); }
+
+    // Positions [start, end) of data `total` bytes long, held from `held` on.
+    static DataView over(uint8_t* held, uint64_t start, uint64_t end, uint64_t total)
+    {
+        return {held, start, end, end == total ? held + (total - start) : nullptr};
+    }
 };
 
 // Where the parse stands between two positions: the next position to decide, whether the

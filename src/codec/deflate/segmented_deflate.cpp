@@ -60,15 +60,7 @@ struct Segment {
     std::unique_ptr<LazyParser> parser;  // left where it stopped, for the join into the next segment
     Join join;                  // the previous segment's parse going on into this one
 
-    DataView view(uint64_t total) const
-    {
-        DataView v;
-        v.bytes = bytes.get();
-        v.start = bytes_start;
-        v.end = view_end;
-        v.tail = view_end == total ? bytes.get() + (total - bytes_start) : nullptr;
-        return v;
-    }
+    DataView view(uint64_t total) const { return DataView::over(bytes.get(), bytes_start, view_end, total); }
 };
 
 struct Block {
