@@ -312,25 +312,25 @@ struct Output {
             in += (63 - n) >> 3;
             n |= 56;
         };
+        // Writes the literal of entry `literal` and drops its bits.
+        const auto put_literal = [&](uint32_t literal) {
+            buf >>= consumed(literal);
+            n -= consumed(literal);
+            *out++ = static_cast<uint8_t>(value(literal));
+        };
         if (in < in_fast_end && out < out_fast_end) {
             refill();
             uint32_t e = litlen[buf & kLitLenMask];
             do {
                 if (e & kLiteral) {
                     // Up to three literals from one word; a literal takes at most 15 bits.
-                    buf >>= consumed(e);
-                    n -= consumed(e);
-                    *out++ = static_cast<uint8_t>(value(e));
+                    put_literal(e);
                     e = litlen[buf & kLitLenMask];
                     if (e & kLiteral) {
-                        buf >>= consumed(e);
-                        n -= consumed(e);
-                        *out++ = static_cast<uint8_t>(value(e));
+                        put_literal(e);
                         e = litlen[buf & kLitLenMask];
                         if (e & kLiteral) {
-                            buf >>= consumed(e);
-                            n -= consumed(e);
-                            *out++ = static_cast<uint8_t>(value(e));
+                            put_literal(e);
                             refill();
                             e = litlen[buf & kLitLenMask];
                             continue;
@@ -344,9 +344,7 @@ struct Output {
                     n -= kLitLenRoot;
                     e = litlen[value(e) + (buf & ((uint64_t{1} << code_bits(e)) - 1))];
                     if (e & kLiteral) {
-                        buf >>= consumed(e);
-                        n -= consumed(e);
-                        *out++ = static_cast<uint8_t>(value(e));
+                        put_literal(e);
                         refill();
                         e = litlen[buf & kLitLenMask];
                         continue;
@@ -447,9 +445,7 @@ struct Output {
                     ok = false;
                     goto done;
                 }
-                buf >>= consumed(e);
-                n -= consumed(e);
-                *out++ = static_cast<uint8_t>(value(e));
+                put_literal(e);
                 continue;
             }
             if (e & kEnd) {
