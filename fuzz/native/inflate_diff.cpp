@@ -14,7 +14,7 @@
 //                     four of its bytes are changed at positions and to values drawn from the
 //                     payload's tail: mutated valid streams, asked for the payload's size (or,
 //                     with mode bits 5-7, one near it).
-#include "codec/png/fast_inflate.hpp"
+#include "codec/deflate/inflate.hpp"
 
 #include <zlib.h>
 
@@ -115,12 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const std::unique_ptr<uint8_t[]> out(new uint8_t[static_cast<size_t>(wanted) + 1]);  // never null
     const qv::MutableByteSpan room{out.get(), static_cast<size_t>(wanted)};
-    bool fast = qv::png::fast_inflate_exact({stream.data(), stream.size()}, room);
+    bool fast = qv::deflate::inflate_zlib_exact({stream.data(), stream.size()}, room);
     if (!fast && (mode & 3) == 2 && stream.size() >= 6) {
         // What a refused stream left in the room is whatever its blocks inflated to.
         const auto sum = static_cast<uint32_t>(adler32_z(1, room.data(), room.size()));
         for (int i = 0; i < 4; ++i) stream[stream.size() - 4 + i] = static_cast<uint8_t>(sum >> (24 - 8 * i));
-        fast = qv::png::fast_inflate_exact({stream.data(), stream.size()}, room);
+        fast = qv::deflate::inflate_zlib_exact({stream.data(), stream.size()}, room);
     }
     if (!fast) return 0;
     const ZlibResult reference = zlib_inflate(stream.data(), stream.size(), stage);

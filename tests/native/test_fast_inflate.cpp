@@ -3,8 +3,8 @@
 #include "check.hpp"
 #include "reference.hpp"
 
+#include "codec/deflate/inflate.hpp"
 #include "codec/png/chunk_layout.hpp"
-#include "codec/png/fast_inflate.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -54,7 +54,7 @@ TEST_CASE("The one-go inflate takes exactly the streams zlib gives the same answ
     for (const Case& c : cases) {
         const qv::check::Scope scope(c.name);
         Bytes out(static_cast<size_t>(static_cast<long long>(data.size()) + c.size_offset) + 1);
-        const bool taken = qv::png::fast_inflate_exact({c.stream.data(), c.stream.size()},
+        const bool taken = qv::deflate::inflate_zlib_exact({c.stream.data(), c.stream.size()},
                                                        {out.data(), out.size() - 1});
         CHECK_EQ(taken, c.taken);
         if (taken) CHECK(Bytes(out.begin(), out.end() - 1) == data);
@@ -151,7 +151,7 @@ TEST_CASE("Codes zlib takes though they are not complete are taken")
     for (const Case& c : cases) {
         const qv::check::Scope scope(c.name);
         Bytes out(c.data.size() + 1);
-        CHECK(qv::png::fast_inflate_exact({c.stream.data(), c.stream.size()}, {out.data(), c.data.size()}));
+        CHECK(qv::deflate::inflate_zlib_exact({c.stream.data(), c.stream.size()}, {out.data(), c.data.size()}));
         CHECK(Bytes(out.begin(), out.end() - 1) == c.data);
         uLongf size = static_cast<uLongf>(out.size());
         CHECK_EQ(uncompress(out.data(), &size, c.stream.data(), static_cast<uLong>(c.stream.size())), Z_OK);
@@ -206,7 +206,7 @@ TEST_CASE("Input and output that end where the memory ends are used no further")
                     uint8_t* in = input.end() - length;
                     std::memcpy(in, stream.data(), length);
                     uint8_t* out = output.end() - data.size();
-                    const bool taken = qv::png::fast_inflate_exact({in, length}, {out, data.size()});
+                    const bool taken = qv::deflate::inflate_zlib_exact({in, length}, {out, data.size()});
                     CHECK_EQ(taken, cut == 0);
                     if (taken) CHECK(std::equal(data.begin(), data.end(), out));
                 }
@@ -219,7 +219,7 @@ TEST_CASE("An empty image's stream inflates to nothing")
 {
     const Bytes stream = qv::ref::deflate_with({}, 6);
     uint8_t spare = 0;
-    CHECK(qv::png::fast_inflate_exact({stream.data(), stream.size()}, {&spare, 0}));
+    CHECK(qv::deflate::inflate_zlib_exact({stream.data(), stream.size()}, {&spare, 0}));
 }
 
 TEST_CASE("CRC-32 is zlib's, whichever library computes it")

@@ -1,6 +1,6 @@
 #include "codec/png/fast_decode.hpp"
 
-#include "codec/png/fast_inflate.hpp"
+#include "codec/deflate/inflate.hpp"
 #include "codec/limits.hpp"
 #include "codec/png/filters.hpp"
 #include "codec/png/rgba_rows.hpp"
@@ -68,7 +68,7 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
     const auto inflated = static_cast<size_t>(layout.inflated_size());
     const bool rgba = layout.bytes_per_pixel == 4;
     if (!fast_decode_in_pixels(layout)) {
-        if (!fast_inflate_exact(stream, {targets.filters, inflated})) return FastDecode::kNotTaken;
+        if (!deflate::inflate_zlib_exact(stream, {targets.filters, inflated})) return FastDecode::kNotTaken;
         const size_t bad = first_bad_filter(targets.filters, inflated);
         if (bad == inflated) return FastDecode::kDone;
         *bad_filter = targets.filters[bad];
@@ -78,7 +78,7 @@ FastDecode fast_decode(std::span<const ByteSpan> pieces, const ScanlineLayout& l
     std::unique_ptr<uint8_t[]> rows(new (std::nothrow) uint8_t[2 * row_length + 1]);
     if (!rows) return FastDecode::kNotTaken;
     uint8_t* data = targets.rgb;
-    if (!fast_inflate_exact(stream, {data, inflated})) return FastDecode::kNotTaken;
+    if (!deflate::inflate_zlib_exact(stream, {data, inflated})) return FastDecode::kNotTaken;
     joined.reset();
 
     // Row y's filtered bytes start at y * (row_length + 1) + 1, its RGB pixels at y * width * 3:
